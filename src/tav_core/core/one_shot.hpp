@@ -1,0 +1,37 @@
+// An in-process event: set once, waited on without the GIL.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+
+namespace tav {
+
+class OneShot {
+  public:
+    void set() {
+        {
+            std::lock_guard lock(mutex_);
+            set_ = true;
+        }
+        cv_.notify_all();
+    }
+    void clear() {
+        std::lock_guard lock(mutex_);
+        set_ = false;
+    }
+    bool is_set() {
+        std::lock_guard lock(mutex_);
+        return set_;
+    }
+    void wait() {
+        std::unique_lock lock(mutex_);
+        cv_.wait(lock, [&] { return set_; });
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool set_ = false;
+};
+
+}  // namespace tav

@@ -1,0 +1,177 @@
+// TavServer: the one object a host plug-in creates. It owns every piece of server state; its
+// member functions are defined by concern in the folders of this tree:
+//   core/       construction, properties, serving lifecycle, event dispatch, logging
+//   protocol/   network thread, framing, command dispatch and command handlers
+//   streaming/  capture configuration, streaming session, worker processes
+//   qr/         connection string and QR renderings
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/callback_queue.hpp"
+#include "core/daemon_thread.hpp"
+#include "core/one_shot.hpp"
+#include "ipc/event.hpp"
+#include "ipc/lock.hpp"
+#include "protocol/commands.hpp"
+#include "protocol/key_lists.hpp"
+#include "protocol/socket_io.hpp"
+#include "streaming/session_state.hpp"
+
+namespace tav {
+
+namespace nb = nanobind;
+
+class TavServer {
+  public:
+    static constexpr int SERVER_VERSION[3] = {2, 1, 2};
+    static constexpr int CAPMODE_SCREENSHOT = 0;
+    static constexpr int CAPMODE_BUFFER = 1;
+    static constexpr int CAPMODE_BUFFER_POINTER = 2;
+    static constexpr int CAPFORMAT_UBYTE_RGB = 0;
+    static constexpr int CAPFORMAT_UBYTE_BGR = 1;
+    static constexpr int CAPFORMAT_UBYTE_RGBA = 2;
+    static constexpr int CAPFORMAT_UBYTE_BGRA = 3;
+    static constexpr int EVENTMODE_PUSH = 0;
+    static constexpr int EVENTMODE_PULL = 1;
+
+    static constexpr int QUEUE_MAX_SIZE = 3;
+    static constexpr int ENC_MAX_RESOLUTION[2] = {720, 720};
+    static constexpr int JOIN_TIMEOUT = 5;
+
+    TavServer(nb::object platform, nb::object plugin_version, nb::object tavbase,
+              nb::object event_mode, nb::object main_thread_func, nb::object python_executable);
+    ~TavServer();
+    TavServer(const TavServer&) = delete;
+    TavServer& operator=(const TavServer&) = delete;
+
+    // ---- core/server.cpp: lifecycle --------------------------------------------------------
+    bool start_serving(nb::handle port);
+    void stop_serving();
+    void update_script_labels();
+    void stop_serving_thread();  // body of the stop thread
+
+    // ---- core/dispatch.cpp: event dispatch and logging ------------------------------------
+    void async_callback(nb::handle callback, nb::args args);
+    void callback_except_wrap(nb::handle callback, nb::args args);
+    void execute_pending_events();
+    bool is_event_loop_running();
+    void async_log(std::string_view message);
+    // Delivers the named method of this object with `args` (holding the GIL).
+    void deliver(const char* method, nb::tuple args);
+    // Delivers the named host operation with the server as its first argument.
+    void deliver_host(const char* operation);
+    // Calls a host operation directly (already in host context).
+    template <typename... Args>
+    nb::object host(const char* operation, Args&&... args) {
+        return tavbase_.attr(operation)(self(), std::forward<Args>(args)...);
+    }
+    nb::object self() { return nb::find(this); }
+
+    // ---- protocol/transport.cpp: framing -------------------------------------------------
+    nb::object tcp_recv_py(size_t size);
+    void tcp_send_py(nb::bytes cmd, nb::bytes data);
+    void tcp_send_with_len_py(nb::bytes cmd, nb::bytes data);
+    void stop_tcp_accept();
+    // Without the GIL: exactly `size` bytes of request payload, or nothing when the connection is
+    // gone. Throws std::system_error for a receive error.
+    std::optional<std::string> recv_payload(size_t size);
+    // Without the GIL: writes one whole message under the socket lock (dropped when no app is
+    // connected). Throws std::system_error when the send fails.
+    void send_message(std::string_view message);
+    // Holding the GIL: the same, releasing the GIL while it blocks.
+    void send(std::string_view message);
+    void send_code(uint8_t code) { send(std::string_view(reinterpret_cast<char*>(&code), 1)); }
+    // Ends the current app connection (any blocked read or send returns).
+    void shutdown_client();
+
+    // ---- protocol/network_thread.cpp -------------------------------------------------------
+    void handle_tcp_socket();
+    void run_session(const std::string& ip, int port);
+
+    // ---- protocol/dispatcher.cpp -----------------------------------------------------------
+    void init_network_commands();
+    void log_version();
+    void proccess_command(nb::bytes cmd);  // holding the GIL; releases it for reads
+    void process_code(uint8_t code);       // on the network thread, without the GIL
+
+    // ---- protocol/queries.cpp --------------------------------------------------------------
+    bool check_current_camera();
+    nb::bytes get_server_name();
+    void send_server_info(nb::bytes cmd);
+    void send_scene_status(nb::bytes cmd);
+    void send_scene_cameras(nb::bytes cmd);
+    void send_camera_transform(nb::bytes cmd);
+    void send_play_fps(nb::bytes cmd);
+    void send_camera_has_keys(nb::bytes cmd);
+    void send_script_info(nb::bytes cmd);
+    void send_plugin_version(nb::bytes cmd);
+
+    // ---- protocol/settings.cpp -------------------------------------------------------------
+    void set_playback_range(nb::handle data);
+    void set_current_time(nb::handle data);
+    void set_current_camera(nb::handle data);
+    void set_camera_transform(nb::handle data);
+    void set_camera_transform_at_time(nb::handle data);
+    void set_focal_length(nb::handle data);
+    void set_focal_length_at_time(nb::handle data);
+    void set_camera_all(nb::handle data);
+    void set_camera_all_at_time(nb::handle data);
+    std::optional<KeyList> read_key_list(size_t record_doubles);  // without the GIL
+    nb::tuple key_list_to_python(const KeyList& keys);
+    nb::object extract_keys_py(size_t record_doubles);
+    nb::object extract_camera_matrix_keys();
+    nb::object extract_camera_flen_keys();
+    void set_camera_transform_keys(nb::handle keyframes, nb::handle values);
+    void set_camera_flen_keys(nb::handle keyframes, nb::handle values);
+
+    // ---- protocol/actions.cpp --------------------------------------------------------------
+    void start_playback(nb::handle data);
+    void stop_playback();
+    void remove_camera_keys();
+    void create_new_camera();
+    void execute_script(nb::bytes cmd, nb::handle data);
+
+    // ---- streaming/ (see streaming/session_state.hpp) --------------------------------------
+    void start_streaming(nb::handle data);
+    void stop_streaming();  // holding the GIL
+
+    // ---- state -------------------------------------------------------------------------------
+    // Configuration (read-only properties).
+    nb::object platform_, plugin_version_, tavbase_, event_mode_obj_, main_thread_func_,
+        python_executable_;
+    int event_mode_ = EVENTMODE_PUSH;
+    std::string platform_text_;
+
+    // Serving flags: plain booleans in meaning, atomics so threads may read them at any time.
+    std::atomic<bool> is_starting_{false}, is_stopping_{false}, is_serving_{false},
+        is_connected_{false}, is_event_loop_running_{false};
+    std::optional<int> server_port_;
+    std::optional<std::string> client_ip_;
+    std::optional<int> client_port_;
+    nb::object current_camera_;  // text or none; touched only holding the GIL
+    nb::object scene_cameras_;   // sequence or none
+
+    // Sockets. The listening socket is closed only by the stop thread; the client socket only by
+    // the network thread; `client_mutex_` guards the descriptor number against that close.
+    net::Socket srv_socket_;
+    std::mutex client_mutex_;
+    net::Socket clt_socket_;
+
+    DaemonThread tcp_srv_thread_, stop_srv_thread_;
+    std::shared_ptr<CallbackQueue> callback_queue_;
+    std::shared_ptr<ipc::Lock> socket_lock_;
+    std::mutex push_mutex_;
+
+    streaming::SessionState streaming_;
+};
+
+}  // namespace tav

@@ -1,0 +1,33 @@
+// An event flag shared across processes, built from three binary semaphores only.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <string>
+
+#include "ipc/lock.hpp"
+
+namespace tav::ipc {
+
+class Event {
+  public:
+    Event();  // three new locks; the event is clear
+    // Opens the event whose share descriptions (flag, lock, wait) are given; state unchanged.
+    static std::shared_ptr<Event> from_share(const std::array<std::string, 3>& descriptions);
+
+    bool is_set();
+    void set();  // sets the flag and wakes one waiter
+    void clear();
+    // Waits until set or `timeout` seconds passed (< 0: no limit); true when set. Never call
+    // holding the GIL.
+    bool wait(double timeout = -1);
+    std::array<std::string, 3> share() const;
+
+  private:
+    Event(std::shared_ptr<Lock> flag, std::shared_ptr<Lock> lock, std::shared_ptr<Lock> wait);
+    std::shared_ptr<Lock> flag_;  // count 1: the event is set
+    std::shared_ptr<Lock> lock_;  // guards every change and check
+    std::shared_ptr<Lock> wait_;  // count 1: a wake-up is available
+};
+
+}  // namespace tav::ipc

@@ -1,0 +1,236 @@
+// The extension module tavrel.tav_core: binds the server and its parts. No logic lives here.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/string_view.h>
+
+#include <algorithm>
+#include <array>
+
+#include "core/core.hpp"
+#include "ipc/ipc.hpp"
+#include "protocol/protocol.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using tav::TavServer;
+
+namespace {
+
+// Python faces of the cross-process primitives. Waits try without blocking first and only then
+// release the GIL.
+struct PyLock {
+    std::shared_ptr<tav::ipc::Lock> lock;
+};
+struct PyEvent {
+    std::shared_ptr<tav::ipc::Event> event;
+};
+
+double timeout_seconds(nb::handle timeout) {
+    return timeout.is_none() ? -1.0 : std::max(0.0, nb::cast<double>(timeout));
+}
+
+bool lock_acquire(PyLock& l, bool blocking, nb::handle timeout) {
+    if (l.lock->acquire(false)) return true;
+    if (!blocking) return false;
+    double seconds = timeout_seconds(timeout);
+    nb::gil_scoped_release release;
+    return l.lock->acquire(true, seconds);
+}
+
+std::array<std::string, 3> event_share_of(nb::handle share) {
+    nb::tuple items = nb::tuple(share);
+    if (items.size() != 3)
+        throw nb::value_error("an _Event share description holds exactly 3 lock descriptions");
+    return {nb::cast<std::string>(nb::bytes(items[0])), nb::cast<std::string>(nb::bytes(items[1])),
+            nb::cast<std::string>(nb::bytes(items[2]))};
+}
+
+nb::bytes to_bytes(const std::string& s) { return nb::bytes(s.data(), s.size()); }
+
+}  // namespace
+
+NB_MODULE(tav_core, m) {
+    std::string name = nb::cast<std::string>(m.attr("__name__"));
+    tav::set_package(name.rfind('.') == std::string::npos ? "" : name.substr(0, name.rfind('.')));
+    tav::py::install_exit_hook(m);
+    nb::register_exception_translator([](const std::exception_ptr& p, void*) {
+        try {
+            std::rethrow_exception(p);
+        } catch (const tav::net::Error& e) {
+            PyErr_SetObject(PyExc_OSError, nb::make_tuple(e.code, e.what()).ptr());
+        }
+    });
+
+    m.attr("_IS_WINDOWS") = false;
+    m.def("_command", &tav::command_byte, "n"_a);
+
+    nb::class_<PyLock>(m, "_Lock")
+        .def(
+            "__init__",
+            [](PyLock* l, nb::handle from_share) {
+                new (l) PyLock{
+                    from_share.is_none() || !nb::bool_(from_share)
+                        ? std::make_shared<tav::ipc::Lock>()
+                        : tav::ipc::Lock::from_share(nb::cast<std::string>(nb::bytes(from_share)))};
+            },
+            "from_share"_a = nb::none())
+        .def("acquire", &lock_acquire, "blocking"_a = true, "timeout"_a = nb::none())
+        .def("release", [](PyLock& l) { l.lock->release(); })
+        .def(
+            "share", [](PyLock& l, nb::handle) { return to_bytes(l.lock->share()); },
+            "process_handle"_a = nb::none())
+        .def("__enter__", [](PyLock& l) { return lock_acquire(l, true, nb::none()); })
+        .def("__exit__", [](PyLock& l, nb::args) { l.lock->release(); });
+
+    nb::class_<PyEvent>(m, "_Event")
+        .def(
+            "__init__",
+            [](PyEvent* e, nb::handle from_share) {
+                new (e) PyEvent{from_share.is_none()
+                                    ? std::make_shared<tav::ipc::Event>()
+                                    : tav::ipc::Event::from_share(event_share_of(from_share))};
+            },
+            "from_share"_a = nb::none())
+        .def(
+            "is_set", [](PyEvent& e) { return e.event->is_set(); },
+            nb::call_guard<nb::gil_scoped_release>())
+        .def(
+            "set", [](PyEvent& e) { e.event->set(); }, nb::call_guard<nb::gil_scoped_release>())
+        .def(
+            "clear", [](PyEvent& e) { e.event->clear(); }, nb::call_guard<nb::gil_scoped_release>())
+        .def(
+            "wait",
+            [](PyEvent& e, nb::handle timeout) {
+                double seconds = timeout_seconds(timeout);
+                nb::gil_scoped_release release;
+                return e.event->wait(seconds);
+            },
+            "timeout"_a = nb::none())
+        .def(
+            "share",
+            [](PyEvent& e, nb::handle) {
+                auto d = e.event->share();
+                return nb::make_tuple(to_bytes(d[0]), to_bytes(d[1]), to_bytes(d[2]));
+            },
+            "process_handle"_a = nb::none());
+
+    nb::class_<TavServer> cls(m, "TavServer", nb::dynamic_attr());
+    cls.def(
+        "__init__",
+        [](TavServer* t, nb::object platform, nb::object plugin_version, nb::object tavbase,
+           nb::object event_mode, nb::object main_thread_func, nb::object python_executable) {
+            new (t) TavServer(platform, plugin_version, tavbase, event_mode, main_thread_func,
+                              python_executable);
+            t->init_network_commands();
+            t->log_version();
+        },
+        "platform"_a, "plugin_version"_a, "tavbase"_a, "event_mode"_a,
+        "main_thread_func"_a = nb::none(), "python_executable"_a = nb::none());
+
+    cls.attr("SERVER_VERSION") = nb::make_tuple(2, 1, 2);
+    cls.attr("CAPMODE_SCREENSHOT") = TavServer::CAPMODE_SCREENSHOT;
+    cls.attr("CAPMODE_BUFFER") = TavServer::CAPMODE_BUFFER;
+    cls.attr("CAPMODE_BUFFER_POINTER") = TavServer::CAPMODE_BUFFER_POINTER;
+    cls.attr("CAPFORMAT_UBYTE_RGB") = TavServer::CAPFORMAT_UBYTE_RGB;
+    cls.attr("CAPFORMAT_UBYTE_BGR") = TavServer::CAPFORMAT_UBYTE_BGR;
+    cls.attr("CAPFORMAT_UBYTE_RGBA") = TavServer::CAPFORMAT_UBYTE_RGBA;
+    cls.attr("CAPFORMAT_UBYTE_BGRA") = TavServer::CAPFORMAT_UBYTE_BGRA;
+    cls.attr("EVENTMODE_PUSH") = TavServer::EVENTMODE_PUSH;
+    cls.attr("EVENTMODE_PULL") = TavServer::EVENTMODE_PULL;
+    cls.attr("_QUEUE_MAX_SIZE") = TavServer::QUEUE_MAX_SIZE;
+    cls.attr("_ENC_MAX_RESOLUTION") = nb::make_tuple(720, 720);
+    cls.attr("_JOIN_TIMEOUT") = TavServer::JOIN_TIMEOUT;
+
+    // Read-only properties.
+    cls.def_prop_ro("is_event_loop_running", &TavServer::is_event_loop_running)
+        .def_prop_ro("platform", [](TavServer& s) { return s.platform_; })
+        .def_prop_ro("plugin_version", [](TavServer& s) { return s.plugin_version_; })
+        .def_prop_ro("event_mode", [](TavServer& s) { return s.event_mode_obj_; })
+        .def_prop_ro("tavbase", [](TavServer& s) { return s.tavbase_; })
+        .def_prop_ro("main_thread_func", [](TavServer& s) { return s.main_thread_func_; })
+        .def_prop_ro("python_executable", [](TavServer& s) { return s.python_executable_; })
+        .def_prop_ro("current_camera", [](TavServer& s) { return s.current_camera_; })
+        .def_prop_ro("capture_mode", [](TavServer& s) { return s.streaming_.capture_mode; })
+        .def_prop_ro("capture_format", [](TavServer& s) { return s.streaming_.capture_format; })
+        .def_prop_ro("capture_width", [](TavServer& s) { return s.streaming_.capture_width; })
+        .def_prop_ro("capture_height", [](TavServer& s) { return s.streaming_.capture_height; })
+        .def_prop_ro("use_vflip", [](TavServer& s) { return s.streaming_.use_vflip; })
+        .def_prop_ro("is_starting", [](TavServer& s) { return s.is_starting_.load(); })
+        .def_prop_ro("is_stopping", [](TavServer& s) { return s.is_stopping_.load(); })
+        .def_prop_ro("is_serving", [](TavServer& s) { return s.is_serving_.load(); })
+        .def_prop_ro("is_connected", [](TavServer& s) { return s.is_connected_.load(); })
+        .def_prop_ro("is_capturing", [](TavServer& s) { return s.streaming_.is_capturing.load(); })
+        .def_prop_ro("server_port", [](TavServer& s) { return s.server_port_; })
+        .def_prop_ro("client_ip", [](TavServer& s) { return s.client_ip_; })
+        .def_prop_ro("client_port", [](TavServer& s) { return s.client_port_; });
+
+    // Lifecycle and dispatch.
+    cls.def("start_serving", &TavServer::start_serving, "port"_a)
+        .def("stop_serving", &TavServer::stop_serving)
+        .def("update_script_labels", &TavServer::update_script_labels)
+        .def("execute_pending_events", &TavServer::execute_pending_events)
+        .def("_async_callback", &TavServer::async_callback, "callback"_a, "args"_a)
+        .def("_callback_except_wrap", &TavServer::callback_except_wrap, "callback"_a, "args"_a)
+        .def(
+            "_log",
+            [](TavServer&, nb::handle message) {
+                tav::py::log(nb::cast<std::string>(nb::str(message)));
+            },
+            "message"_a)
+        .def(
+            "_async_log",
+            [](TavServer& s, nb::handle message) {
+                s.async_log(nb::cast<std::string>(nb::str(message)));
+            },
+            "message"_a)
+        .def_prop_ro("_is_event_loop_running",
+                     [](TavServer& s) { return s.is_event_loop_running_.load(); });
+
+    // Transport and dispatcher.
+    cls.def("_tcp_recv", &TavServer::tcp_recv_py, "size"_a)
+        .def("_tcp_send", &TavServer::tcp_send_py, "cmd"_a, "data"_a = nb::bytes("", 0))
+        .def("_tcp_send_with_len", &TavServer::tcp_send_with_len_py, "cmd"_a, "data"_a)
+        .def("_stop_tcp_accept", &TavServer::stop_tcp_accept,
+             nb::call_guard<nb::gil_scoped_release>())
+        .def("_init_network_commands", &TavServer::init_network_commands)
+        .def("_proccess_command", &TavServer::proccess_command, "cmd"_a);
+
+    // Command handlers.
+    cls.def("_check_current_camera", &TavServer::check_current_camera)
+        .def("_get_server_name", &TavServer::get_server_name)
+        .def("_send_server_info", &TavServer::send_server_info, "cmd"_a)
+        .def("_send_scene_status", &TavServer::send_scene_status, "cmd"_a)
+        .def("_send_scene_cameras", &TavServer::send_scene_cameras, "cmd"_a)
+        .def("_send_camera_transform", &TavServer::send_camera_transform, "cmd"_a)
+        .def("_send_play_fps", &TavServer::send_play_fps, "cmd"_a)
+        .def("_send_camera_has_keys", &TavServer::send_camera_has_keys, "cmd"_a)
+        .def("_send_script_info", &TavServer::send_script_info, "cmd"_a)
+        .def("_send_plugin_version", &TavServer::send_plugin_version, "cmd"_a)
+        .def("_set_playback_range", &TavServer::set_playback_range, "data"_a.none())
+        .def("_set_current_time", &TavServer::set_current_time, "data"_a.none())
+        .def("_set_current_camera", &TavServer::set_current_camera, "data"_a.none())
+        .def("_set_camera_transform", &TavServer::set_camera_transform, "data"_a.none())
+        .def("_set_camera_transform_at_time", &TavServer::set_camera_transform_at_time,
+             "data"_a.none())
+        .def("_set_focal_length", &TavServer::set_focal_length, "data"_a.none())
+        .def("_set_focal_length_at_time", &TavServer::set_focal_length_at_time, "data"_a.none())
+        .def("_set_camera_all", &TavServer::set_camera_all, "data"_a.none())
+        .def("_set_camera_all_at_time", &TavServer::set_camera_all_at_time, "data"_a.none())
+        .def("_extract_camera_matrix_keys", &TavServer::extract_camera_matrix_keys)
+        .def("_extract_camera_flen_keys", &TavServer::extract_camera_flen_keys)
+        .def("_set_camera_transform_keys", &TavServer::set_camera_transform_keys, "keyframes"_a,
+             "values"_a)
+        .def("_set_camera_flen_keys", &TavServer::set_camera_flen_keys, "keyframes"_a, "values"_a)
+        .def("_start_playback", &TavServer::start_playback, "data"_a.none())
+        .def("_stop_playback", &TavServer::stop_playback)
+        .def("_remove_camera_keys", &TavServer::remove_camera_keys)
+        .def("_create_new_camera", &TavServer::create_new_camera)
+        .def("_execute_script", &TavServer::execute_script, "cmd"_a, "data"_a.none());
+
+    // Streaming.
+    cls.def("_start_streaming", &TavServer::start_streaming, "data"_a.none())
+        .def("_stop_streaming", &TavServer::stop_streaming);
+
+    m.attr("__all__") = nb::make_tuple("TavServer");
+}

@@ -1,0 +1,166 @@
+// The command dispatcher: echo, request payload and delivery of every code the app sends.
+#include "core/python.hpp"
+#include "core/server.hpp"
+#include "protocol/protocol.hpp"
+#include "protocol/wire.hpp"
+
+namespace tav {
+
+namespace {
+
+constexpr const char* kThreadName = "tavrel-network";
+
+enum class Route {
+    ignore,
+    query,    // deliver handler(cmd)
+    plain,    // deliver handler()
+    payload,  // deliver handler(data)
+    keys,     // decode a key list on this thread, deliver handler(keyframes, values)
+    start,    // deliver handler(data) and wait until the streaming start has run
+    stop,     // run the streaming stop on this thread
+    script,   // deliver handler(cmd, data)
+};
+
+struct Entry {
+    Route route = Route::ignore;
+    bool echo = false;
+    size_t payload = 0;
+    const char* handler = nullptr;
+};
+
+constexpr std::array<Entry, 256> make_table() {
+    std::array<Entry, 256> t{};
+    t[ASK_SERVER_INFO] = {Route::query, false, 0, "_send_server_info"};
+    t[ASK_SCENE_STATUS] = {Route::query, false, 0, "_send_scene_status"};
+    t[ASK_SCENE_CAMERAS] = {Route::query, false, 0, "_send_scene_cameras"};
+    t[ASK_CAMERA_MATRIX] = {Route::query, false, 0, "_send_camera_transform"};
+    t[ASK_VIEWPORT_IMG] = {Route::plain, false, 0, "_send_viewport_img"};
+    t[ASK_PLAY_FPS] = {Route::query, false, 0, "_send_play_fps"};
+    t[ASK_CAMERA_HAS_KEYS] = {Route::query, false, 0, "_send_camera_has_keys"};
+    t[ASK_SCRIPT_INFO] = {Route::query, false, 0, "_send_script_info"};
+    t[ASK_PLUGIN_VERSION] = {Route::query, false, 0, "_send_plugin_version"};
+    t[SET_PLAYBACK_RANGE] = {Route::payload, true, 16, "_set_playback_range"};
+    t[SET_CURRENT_TIME] = {Route::payload, true, 8, "_set_current_time"};
+    t[SET_CURRENT_CAMERA] = {Route::payload, true, 2, "_set_current_camera"};
+    t[SET_CAMERA_MATRIX] = {Route::payload, true, 128, "_set_camera_transform"};
+    t[SET_CAMERA_MATRIX_AT_TIME] = {Route::payload, true, 136, "_set_camera_transform_at_time"};
+    t[SET_FOCAL_LENGTH] = {Route::payload, true, 8, "_set_focal_length"};
+    t[SET_FOCAL_LENGTH_AT_TIME] = {Route::payload, true, 16, "_set_focal_length_at_time"};
+    t[SET_CAMERA_ALL] = {Route::payload, true, 136, "_set_camera_all"};
+    t[SET_CAMERA_ALL_AT_TIME] = {Route::payload, true, 144, "_set_camera_all_at_time"};
+    t[SET_CAMERA_MATRIX_KEYS] = {Route::keys, true, 0, "_set_camera_transform_keys"};
+    t[SET_CAMERA_FLEN_KEYS] = {Route::keys, true, 0, "_set_camera_flen_keys"};
+    t[DO_START_STREAMING] = {Route::start, true, 12, "_start_streaming"};
+    t[DO_STOP_STREAMING] = {Route::stop, true, 0, nullptr};
+    t[DO_START_PLAYBACK] = {Route::payload, true, 1, "_start_playback"};
+    t[DO_STOP_PLAYBACK] = {Route::plain, true, 0, "_stop_playback"};
+    t[DO_REMOVE_CAMERA_KEYS] = {Route::plain, true, 0, "_remove_camera_keys"};
+    t[DO_CREATE_NEW_CAMERA] = {Route::plain, true, 0, "_create_new_camera"};
+    t[DO_EXECUTE_SCRIPT] = {Route::script, false, 1, "_execute_script"};
+    return t;
+}
+
+constexpr std::array<Entry, 256> kTable = make_table();
+
+nb::object bytes_or_none(const std::optional<std::string>& data) {
+    if (!data) return nb::none();
+    return nb::bytes(data->data(), data->size());
+}
+
+}  // namespace
+
+nb::bytes command_byte(int n) {
+    if (n < 0 || n > 255) throw nb::value_error("bytes must be in range(0, 256)");
+    char byte = static_cast<char>(n);
+    return nb::bytes(&byte, 1);
+}
+
+void TavServer::init_network_commands() {
+    nb::object me = self();
+    for (const CommandName& c : kCommandNames) {
+        char byte = static_cast<char>(c.code);
+        nb::setattr(me, c.attribute, nb::bytes(&byte, 1));
+    }
+}
+
+void TavServer::proccess_command(nb::bytes cmd) {
+    if (cmd.size() != 1) throw nb::value_error("a command is one byte");
+    const uint8_t code = static_cast<uint8_t>(cmd.c_str()[0]);
+    py::Unlocked unlocked;
+    process_code(code);
+}
+
+// Runs on the network thread without the GIL. Errors (a failed socket operation, an error raised
+// by the host in a push-mode delivery) are reported and the session goes on.
+void TavServer::process_code(uint8_t code) {
+    const Entry& e = kTable[code];
+    if (e.route == Route::ignore) return;
+    const char cmd_byte = static_cast<char>(code);
+    std::optional<std::string> data;
+    std::optional<KeyList> keys;
+    try {
+        if (e.echo) send_message(std::string_view(&cmd_byte, 1));
+        if (e.payload > 0) data = recv_payload(e.payload);
+        if (e.route == Route::keys)
+            keys =
+                read_key_list(code == SET_CAMERA_MATRIX_KEYS ? kMatrixKeyDoubles : kFlenKeyDoubles);
+    } catch (net::Error& err) {
+        py::Gil gil;
+        try {
+            throw;
+        } catch (...) {
+            py::report_current_exception(kThreadName);
+        }
+        return;
+    }
+
+    if (e.route == Route::stop) {
+        py::Gil gil;
+        try {
+            stop_streaming();
+        } catch (...) {
+            py::report_current_exception(kThreadName);
+        }
+        return;
+    }
+    if (e.route == Route::keys && !keys) return;
+
+    std::shared_ptr<OneShot> started;
+    {
+        py::Gil gil;
+        try {
+            nb::bytes cmd(&cmd_byte, 1);
+            switch (e.route) {
+                case Route::query:
+                    deliver(e.handler, nb::make_tuple(cmd));
+                    break;
+                case Route::plain:
+                    deliver(e.handler, nb::make_tuple());
+                    break;
+                case Route::payload:
+                    deliver(e.handler, nb::make_tuple(bytes_or_none(data)));
+                    break;
+                case Route::script:
+                    deliver(e.handler, nb::make_tuple(cmd, bytes_or_none(data)));
+                    break;
+                case Route::keys:
+                    deliver(e.handler, key_list_to_python(*keys));
+                    break;
+                case Route::start:
+                    started = std::make_shared<OneShot>();
+                    streaming_.start_streaming_event = started;
+                    deliver(e.handler, nb::make_tuple(bytes_or_none(data)));
+                    break;
+                default:
+                    break;
+            }
+        } catch (...) {
+            if (started) started->set();
+            py::report_current_exception(kThreadName);
+        }
+    }
+    // The next command is read only once the capture is set up (or the start gave up).
+    if (started) started->wait();
+}
+
+}  // namespace tav

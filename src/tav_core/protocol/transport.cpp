@@ -1,0 +1,85 @@
+// Framing primitives of the app connection and the stop-time wake connection.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "core/python.hpp"
+#include "core/server.hpp"
+#include "protocol/net_error.hpp"
+#include "protocol/wire.hpp"
+
+namespace tav {
+
+std::optional<std::string> TavServer::recv_payload(size_t size) {
+    ipc::Held held(*socket_lock_);
+    if (!is_serving_ || !is_connected_) return std::nullopt;
+    std::string out;
+    int r = net::recv_exact(clt_socket_.fd(), out, size);
+    if (r == -1) return std::nullopt;
+    if (r != 0) throw net::Error(r);
+    return out;
+}
+
+void TavServer::send_message(std::string_view message) {
+    ipc::Held held(*socket_lock_);
+    if (!is_serving_ || !is_connected_) return;
+    if (int err = net::send_all(clt_socket_.fd(), message)) throw net::Error(err);
+}
+
+void TavServer::send(std::string_view message) {
+    py::Unlocked unlocked;
+    send_message(message);
+}
+
+void TavServer::shutdown_client() {
+    std::lock_guard lock(client_mutex_);
+    if (clt_socket_) ::shutdown(clt_socket_.fd(), SHUT_RDWR);
+}
+
+nb::object TavServer::tcp_recv_py(size_t size) {
+    std::optional<std::string> data;
+    {
+        py::Unlocked unlocked;
+        data = recv_payload(size);
+    }
+    if (!data) return nb::none();
+    return nb::bytes(data->data(), data->size());
+}
+
+void TavServer::tcp_send_py(nb::bytes cmd, nb::bytes data) {
+    std::string message(cmd.c_str(), cmd.size());
+    message.append(data.c_str(), data.size());
+    send(message);
+}
+
+void TavServer::tcp_send_with_len_py(nb::bytes cmd, nb::bytes data) {
+    wire::Writer w;
+    w.raw(std::string_view(cmd.c_str(), cmd.size()));
+    w.u32(static_cast<uint32_t>(data.size()));
+    w.raw(std::string_view(data.c_str(), data.size()));
+    send(w.bytes());
+}
+
+// A loopback connection that makes a blocking accept return. Non-blocking with a bound, so a
+// full backlog cannot hold the stop.
+void TavServer::stop_tcp_accept() {
+    if (!server_port_) return;
+    net::Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!s) throw net::Error(errno);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(*server_port_));
+    if (::connect(s.fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        if (errno != EINPROGRESS) throw net::Error(errno);
+        pollfd p{s.fd(), POLLOUT, 0};
+        ::poll(&p, 1, 1000);
+    }
+}
+
+}  // namespace tav
