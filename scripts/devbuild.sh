@@ -6,7 +6,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 name="${1:-main}"
 bdir="$root/build/dev-$name"
 cmake -S "$root" -B "$bdir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DPython_EXECUTABLE="$root/.venv/bin/python" >/dev/null
+      -DPython_EXECUTABLE="${VENV:-$root/.venv}/bin/python" >/dev/null
 cmake --build "$bdir"
 stage="$bdir/stage/tavrel"
 mkdir -p "$stage"
