@@ -1,0 +1,211 @@
+"""Shared fixtures: a recording host, servers in push and pull mode, and deadline-based waits."""
+
+import socket
+import threading
+import time
+
+import pytest
+
+from tavrel import tav_core
+from tavrel.tav_base import TavBase
+
+TavServer = tav_core.TavServer
+
+
+def wait_until(predicate, timeout=5.0, interval=0.005):
+    """Polls `predicate` until it is true; fails the test after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"condition not met within {timeout} s")
+        time.sleep(interval)
+
+
+class RecordingHost(TavBase):
+    """A host that records every call (name, arguments, thread) and answers from attributes."""
+
+    def __init__(self):
+        self.calls = []
+        self.lock = threading.Lock()
+        self.cameras = ["Camera", "Camera.001"]
+        self.transform = tuple(float(i) for i in range(16))
+        self.focal_length = 50.0
+        self.playback_state = (1.0, 250.0, 12.0)
+        self.fps = 24.0
+        self.has_keys = (True, False)
+        self.labels = ["Script A", "Script B"]
+        self.script_result = True
+        self.new_camera = "Camera.002"
+        self.fail = {}  # operation name -> exception to raise
+
+    def _record(self, name, *args):
+        with self.lock:
+            self.calls.append((name, args, threading.current_thread().name))
+        error = self.fail.get(name)
+        if error is not None:
+            raise error
+
+    def names(self):
+        with self.lock:
+            return [c[0] for c in self.calls]
+
+    def calls_of(self, name):
+        with self.lock:
+            return [c[1] for c in self.calls if c[0] == name]
+
+    def wait_for(self, name, count=1, timeout=5.0):
+        return wait_until(lambda: len(self.calls_of(name)) >= count, timeout)
+
+    def client_connected(self, server, ip, port):
+        self._record("client_connected", ip, port)
+
+    def client_disconnected(self, server):
+        self._record("client_disconnected")
+
+    def current_camera_changed(self, server, name):
+        self._record("current_camera_changed", name)
+
+    def server_did_stop(self, server):
+        self._record("server_did_stop")
+
+    def get_playback_state(self, server):
+        self._record("get_playback_state")
+        return self.playback_state
+
+    def get_playback_fps(self, server):
+        self._record("get_playback_fps")
+        return self.fps
+
+    def get_scene_cameras(self, server):
+        self._record("get_scene_cameras")
+        return self.cameras
+
+    def get_camera_exists(self, server, name):
+        self._record("get_camera_exists", name)
+        return name in self.cameras
+
+    def get_camera_has_keys(self, server, name):
+        self._record("get_camera_has_keys", name)
+        return self.has_keys
+
+    def get_camera_focal_length(self, server, name):
+        self._record("get_camera_focal_length", name)
+        return self.focal_length
+
+    def get_camera_transform(self, server, name):
+        self._record("get_camera_transform", name)
+        return self.transform
+
+    def get_script_labels(self, server):
+        self._record("get_script_labels")
+        return self.labels
+
+    def set_frame(self, server, frame):
+        self._record("set_frame", frame)
+
+    def set_playback_range(self, server, start, end):
+        self._record("set_playback_range", start, end)
+
+    def set_camera_transform(self, server, name, transform):
+        self._record("set_camera_transform", name, transform)
+
+    def set_camera_focal_length(self, server, name, focal_length):
+        self._record("set_camera_focal_length", name, focal_length)
+
+    def set_camera_transform_keys(self, server, name, keyframes, values):
+        self._record("set_camera_transform_keys", name, keyframes, values)
+
+    def set_camera_flen_keys(self, server, name, keyframes, values):
+        self._record("set_camera_flen_keys", name, keyframes, values)
+
+    def remove_camera_keys(self, server, name):
+        self._record("remove_camera_keys", name)
+
+    def create_new_camera(self, server):
+        self._record("create_new_camera")
+        if self.new_camera is not None:
+            self.cameras = self.cameras + [self.new_camera]
+        return self.new_camera
+
+    def look_through_camera(self, server, name):
+        self._record("look_through_camera", name)
+
+    def start_playback(self, server, flag):
+        self._record("start_playback", flag)
+
+    def stop_playback(self, server):
+        self._record("stop_playback")
+
+    def execute_script(self, server, index, name):
+        self._record("execute_script", index, name)
+        return self.script_result
+
+
+class PullLoop:
+    """The host's main-thread timer in pull mode: drains the queue every millisecond."""
+
+    def __init__(self, server, interval=0.001):
+        self.server = server
+        self.errors = []
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, args=(interval,), daemon=True,
+                                        name="host-main")
+        self._thread.start()
+
+    def _run(self, interval):
+        while not self._stop.is_set():
+            try:
+                self.server.execute_pending_events()
+            except Exception as e:  # the host's timer sees delivered errors
+                self.errors.append(e)
+            self._stop.wait(interval)
+
+    def close(self):
+        self._stop.set()
+        self._thread.join(5)
+
+
+def stop_and_wait(server, loop=None, timeout=10.0):
+    server.stop_serving()
+    wait_until(lambda: not server.is_serving and not server.is_stopping, timeout)
+    if loop is not None:
+        wait_until(lambda: not server.is_event_loop_running, timeout)
+
+
+@pytest.fixture
+def host():
+    return RecordingHost()
+
+
+@pytest.fixture(params=["push", "pull"])
+def serving(request, host):
+    """A serving server (push and pull mode) with its host; stopped at the end of the test."""
+    mode = TavServer.EVENTMODE_PUSH if request.param == "push" else TavServer.EVENTMODE_PULL
+    server = TavServer("Blender", (1, 2, 3), host, mode)
+    assert server.start_serving(0)
+    loop = PullLoop(server) if mode == TavServer.EVENTMODE_PULL else None
+    yield server
+    if server.is_serving:
+        stop_and_wait(server, loop)
+    if loop is not None:
+        loop.close()
+
+
+def connect(server, timeout=5.0):
+    """A raw app connection to the server."""
+    s = socket.create_connection(("127.0.0.1", server.server_port), timeout=timeout)
+    s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    return s
+
+
+def recv_exact(sock, n):
+    data = b""
+    while len(data) < n:
+        chunk = sock.recv(n - len(data))
+        if not chunk:
+            raise ConnectionError(f"stream ended after {len(data)} of {n} bytes")
+        data += chunk
+    return data
