@@ -209,3 +209,45 @@ def recv_exact(sock, n):
             raise ConnectionError(f"stream ended after {len(data)} of {n} bytes")
         data += chunk
     return data
+
+
+class LogCapture:
+    """Stands in for sys.stdout (where the server's log lines go) and keeps every line."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._text = []
+
+    def write(self, text):
+        with self._lock:
+            self._text.append(text)
+        return len(text)
+
+    def flush(self):
+        pass
+
+    @property
+    def text(self):
+        with self._lock:
+            return "".join(self._text)
+
+    def wait_for(self, fragment, count=1, timeout=5.0):
+        return wait_until(lambda: self.text.count(fragment) >= count, timeout)
+
+
+@pytest.fixture
+def log(monkeypatch):
+    """The server's log lines from the start of the test body on (see pytest_runtest_call)."""
+    capture = LogCapture()
+    capture.install = lambda: monkeypatch.setattr("sys.stdout", capture)
+    return capture
+
+
+@pytest.hookimpl(hookwrapper=True, trylast=True)
+def pytest_runtest_call(item):
+    # Output capturing re-installs its own sys.stdout when the test body starts, after the
+    # fixtures ran; the log capture goes in on top of it.
+    capture = item.funcargs.get("log")
+    if capture is not None:
+        capture.install()
+    yield

@@ -38,12 +38,19 @@ bool lock_acquire(PyLock& l, bool blocking, nb::handle timeout) {
     return l.lock->acquire(true, seconds);
 }
 
+std::string bytes_of(nb::handle value) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(value.ptr(), &view, PyBUF_SIMPLE) != 0) throw nb::python_error();
+    std::string out(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
+    PyBuffer_Release(&view);
+    return out;
+}
+
 std::array<std::string, 3> event_share_of(nb::handle share) {
     nb::tuple items = nb::tuple(share);
     if (items.size() != 3)
         throw nb::value_error("an _Event share description holds exactly 3 lock descriptions");
-    return {nb::cast<std::string>(nb::bytes(items[0])), nb::cast<std::string>(nb::bytes(items[1])),
-            nb::cast<std::string>(nb::bytes(items[2]))};
+    return {bytes_of(items[0]), bytes_of(items[1]), bytes_of(items[2])};
 }
 
 nb::bytes to_bytes(const std::string& s) { return nb::bytes(s.data(), s.size()); }
@@ -72,7 +79,7 @@ NB_MODULE(tav_core, m) {
                 new (l) PyLock{
                     from_share.is_none() || !nb::bool_(from_share)
                         ? std::make_shared<tav::ipc::Lock>()
-                        : tav::ipc::Lock::from_share(nb::cast<std::string>(nb::bytes(from_share)))};
+                        : tav::ipc::Lock::from_share(bytes_of(from_share))};
             },
             "from_share"_a = nb::none())
         .def("acquire", &lock_acquire, "blocking"_a = true, "timeout"_a = nb::none())
