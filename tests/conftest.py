@@ -251,3 +251,23 @@ def pytest_runtest_call(item):
     if capture is not None:
         capture.install()
     yield
+
+
+class Host(TavBase):
+    """A host that keeps TavBase's harmless defaults."""
+
+
+@pytest.fixture
+def server():
+    """Factory of TavServer objects; every server made is stopped at the end of the test."""
+    made = []
+
+    def make(tavbase=None, event_mode=TavServer.EVENTMODE_PUSH, **kwargs):
+        srv = TavServer("Test", (1, 0, 0), tavbase or Host(), event_mode, **kwargs)
+        made.append(srv)
+        return srv
+
+    yield make
+    for srv in made:
+        srv.stop_serving()
+        wait_until(lambda: not (srv.is_serving or srv.is_stopping or srv.is_starting), 10)

@@ -235,6 +235,14 @@ NB_MODULE(tav_core, m) {
         .def("_create_new_camera", &TavServer::create_new_camera)
         .def("_execute_script", &TavServer::execute_script, "cmd"_a, "data"_a.none());
 
+    // QR code.
+    cls.def("get_qr_string", &TavServer::get_qr_string)
+        .def("get_qr_image_raw", &TavServer::get_qr_image_raw, "box_size"_a.none())
+        .def("get_qr_image_qt", &TavServer::get_qr_image_qt, "box_size"_a.none())
+        .def("write_qr_image_png", &TavServer::write_qr_image_png, "file_path"_a.none(),
+             "box_size"_a.none())
+        .def("_get_net_addresses", &TavServer::get_net_addresses);
+
     // Streaming.
     cls.def("_start_streaming", &TavServer::start_streaming, "data"_a.none())
         .def("_stop_streaming", &TavServer::stop_streaming);

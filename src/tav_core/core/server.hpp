@@ -144,6 +144,13 @@ class TavServer {
     void start_streaming(nb::handle data);
     void stop_streaming();  // holding the GIL
 
+    // ---- qr/server_qr.cpp: connection string and QR renderings ------------------------------
+    std::string get_qr_string();
+    nb::list get_qr_image_raw(nb::handle box_size);
+    nb::object get_qr_image_qt(nb::handle box_size);
+    void write_qr_image_png(nb::handle file_path, nb::handle box_size);
+    nb::list get_net_addresses();
+
     // ---- state -------------------------------------------------------------------------------
     // Configuration (read-only properties).
     nb::object platform_, plugin_version_, tavbase_, event_mode_obj_, main_thread_func_,

@@ -1,0 +1,12 @@
+// The connection QR code: the machine's addresses for the connection string (net_addresses.hpp),
+// the QR symbol of a text (qr_symbol.hpp), the pixel geometry both renderers share (geometry.hpp),
+// and the renderings: a greyscale pixel array (raw_image.hpp), a PNG file (png_file.hpp) and a Qt
+// pixmap (qt_image.hpp). The TavServer operations that tie them together are in server_qr.cpp.
+#pragma once
+
+#include "qr/geometry.hpp"
+#include "qr/net_addresses.hpp"
+#include "qr/png_file.hpp"
+#include "qr/qr_symbol.hpp"
+#include "qr/qt_image.hpp"
+#include "qr/raw_image.hpp"

@@ -1,0 +1,122 @@
+// TavServer's connection QR code: the connection string with the port and this machine's
+// addresses, and its renderings as greyscale rows, a Qt pixmap and a PNG file.
+#include <cerrno>
+#include <climits>
+#include <stdexcept>
+#include <system_error>
+
+#include "core/python.hpp"
+#include "core/server.hpp"
+#include "qr/qr.hpp"
+
+namespace tav {
+
+namespace {
+
+// The app reads at most this many addresses from the code.
+constexpr size_t kMaxQrAddresses = 10;
+
+// Raises the OSError subclass of the errno, with its system text, as Python's own I/O would.
+[[noreturn]] void raise_os_error(const std::system_error& e, nb::handle filename = nb::handle()) {
+    errno = e.code().value();
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
+    throw nb::python_error();
+}
+
+std::vector<std::string> machine_addresses() {
+    try {
+        py::Unlocked unlocked;
+        return qr::net_addresses();
+    } catch (const std::system_error& e) {
+        raise_os_error(e);
+    }
+}
+
+// Any Python integer (anything with __index__, as range() takes); floats and text are refused.
+long long box_size_value(nb::handle box_size) {
+    const char* message = "box_size must be a positive integer";
+    if (!PyIndex_Check(box_size.ptr())) throw std::invalid_argument(message);
+    nb::object index = nb::steal(PyNumber_Index(box_size.ptr()));
+    if (!index) throw nb::python_error();
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (overflow != 0) return overflow > 0 ? LLONG_MAX : 0;  // both refused by Geometry
+    return value;
+}
+
+struct Qr {
+    qr::Symbol symbol;
+    qr::Geometry geometry;
+};
+
+Qr connection_qr(TavServer& server, nb::handle box_size) {
+    std::string text = server.get_qr_string();
+    long long box = box_size_value(box_size);
+    qr::Symbol symbol = qr::Symbol::encode(text);
+    qr::Geometry geometry(qr::kBorder, symbol.width(), box);
+    return {std::move(symbol), geometry};
+}
+
+qr::RawImage raw_image(TavServer& server, nb::handle box_size) {
+    Qr code = connection_qr(server, box_size);
+    qr::RawImage image(code.geometry);
+    qr::draw_symbol(code.symbol, image);
+    return image;
+}
+
+}  // namespace
+
+std::string TavServer::get_qr_string() {
+    std::optional<int> port = server_port_;
+    if (!is_serving_ || !port || *port == 0)
+        throw std::runtime_error("TavServer has not started serving, can't generate QR");
+    std::string text = std::to_string(*port);
+    std::vector<std::string> addresses = machine_addresses();
+    for (size_t i = 0; i < addresses.size() && i < kMaxQrAddresses; ++i) text += "_" + addresses[i];
+    return text;
+}
+
+nb::list TavServer::get_net_addresses() {
+    nb::list list;
+    for (const std::string& address : machine_addresses()) list.append(nb::str(address.c_str()));
+    return list;
+}
+
+nb::list TavServer::get_qr_image_raw(nb::handle box_size) {
+    qr::RawImage image = raw_image(*this, box_size);
+    int side = image.pixel_size();
+    nb::list rows;
+    for (int y = 0; y < side; ++y) {
+        nb::object row = nb::steal(
+            PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(image.row(y)), side));
+        if (!row) throw nb::python_error();
+        rows.append(row);
+    }
+    return rows;
+}
+
+nb::object TavServer::get_qr_image_qt(nb::handle box_size) {
+    Qr code = connection_qr(*this, box_size);
+    qr::QtImage image(code.geometry);
+    qr::draw_symbol(code.symbol, image);
+    return image.pixmap();
+}
+
+void TavServer::write_qr_image_png(nb::handle file_path, nb::handle box_size) {
+    qr::RawImage image = raw_image(*this, box_size);
+    // Paths as open() takes them: str, bytes or os.PathLike; the error names the path as given.
+    nb::object path = nb::steal(PyOS_FSPath(file_path.ptr()));
+    if (!path) throw nb::python_error();
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(path.ptr(), &encoded)) throw nb::python_error();
+    nb::bytes native = nb::steal<nb::bytes>(encoded);
+    std::string native_path(native.c_str(), native.size());
+    try {
+        py::Unlocked unlocked;
+        qr::write_png(native_path, image);
+    } catch (const std::system_error& e) {
+        raise_os_error(e, path);
+    }
+}
+
+}  // namespace tav
