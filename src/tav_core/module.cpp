@@ -12,6 +12,7 @@
 #include "core/core.hpp"
 #include "ipc/ipc.hpp"
 #include "protocol/protocol.hpp"
+#include "streaming/encoder_worker.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -297,6 +298,9 @@ NB_MODULE(tav_core, m) {
     // Streaming.
     cls.def("_start_streaming", &TavServer::start_streaming, "data"_a.none())
         .def("_stop_streaming", &TavServer::stop_streaming);
+
+    // Worker entry points.
+    m.def("_ep", &tav::streaming::encoder_entry, "args"_a = nb::none());
 
     m.attr("__all__") = nb::make_tuple("TavServer");
 }
