@@ -162,6 +162,8 @@ void Vp9Encoder::open_codec(const EncoderSettings& s) {
     c->pix_fmt = AV_PIX_FMT_YUV420P;
     c->time_base = av_inv_q(rate);
     c->framerate = rate;
+    // FFmpeg's default is one thread, which would leave row-mt and the tiles without effect.
+    c->thread_count = 0;
     // Equal average, minimum and maximum rates are FFmpeg's spelling of constant bit rate. A one
     // second buffer, half full at the start, is the usual real-time choice.
     int64_t bits = bits_per_second(s.bitrate);
