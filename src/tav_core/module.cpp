@@ -1,15 +1,18 @@
 // The extension module tavrel.tav_core: binds the server and its parts. No logic lives here.
 #include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/string_view.h>
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "core/core.hpp"
 #include "ipc/ipc.hpp"
 #include "protocol/protocol.hpp"
+#include "streaming/encoder_worker.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -54,6 +57,33 @@ std::array<std::string, 3> event_share_of(nb::handle share) {
 }
 
 nb::bytes to_bytes(const std::string& s) { return nb::bytes(s.data(), s.size()); }
+
+// Python face of a shared-memory block. A view handed out by `buf` owns a reference to the
+// mapping, so a view that outlives `close` stays valid: the memory goes with the last of them.
+struct PyShm {
+    std::shared_ptr<tav::ipc::Shm> shm;
+    nb::object buf;
+    long long size;
+    std::string name;  // without the leading "/"
+};
+
+nb::object shared_view(const std::shared_ptr<tav::ipc::Shm>& shm) {
+    using Owner = std::shared_ptr<tav::ipc::Shm>;
+    nb::capsule owner(new Owner(shm), [](void* p) noexcept { delete static_cast<Owner*>(p); });
+    nb::ndarray<nb::memview, uint8_t, nb::ndim<1>> view(shm->data(), {shm->size()}, owner);
+    return nb::cast(view);
+}
+
+void open_shm(PyShm* s, long long size, const std::optional<std::string>& name, bool create) {
+    auto shm = std::make_shared<tav::ipc::Shm>(tav::ipc::Shm::open(size, name, create));
+    const std::string& full = shm->name();
+    new (s) PyShm{shm, shared_view(shm), size, full.starts_with('/') ? full.substr(1) : full};
+}
+
+void close_shm(PyShm& s) {
+    s.buf = nb::none();
+    s.shm.reset();
+}
 
 }  // namespace
 
@@ -121,6 +151,43 @@ NB_MODULE(tav_core, m) {
                 return nb::make_tuple(to_bytes(d[0]), to_bytes(d[1]), to_bytes(d[2]));
             },
             "process_handle"_a = nb::none());
+
+    nb::register_exception_translator([](const std::exception_ptr& p, void*) {
+        try {
+            std::rethrow_exception(p);
+        } catch (const tav::ipc::ShmError& e) {
+            int err = e.code().value();
+            PyErr_SetObject(PyExc_OSError, nb::make_tuple(err, std::strerror(err), e.name()).ptr());
+        }
+    });
+    nb::class_<PyShm> shm(m, "_Shm");
+    shm.def("__init__", &open_shm, "size"_a, "name"_a = nb::none(), "create"_a = false)
+        .def("close", &close_shm)
+        .def("unlink", [](PyShm& s) { tav::ipc::Shm::unlink(s.name); })
+        .def_prop_ro("name", [](PyShm& s) { return s.name; })
+        .def_prop_ro("size", [](PyShm& s) { return s.size; })
+        .def_prop_ro("buf", [](PyShm& s) { return s.buf; })
+        .def_prop_ro("ptr",
+                     [](PyShm& s) -> std::optional<uintptr_t> {
+                         if (!s.shm) return std::nullopt;
+                         return reinterpret_cast<uintptr_t>(s.shm->data());
+                     })
+        .def("__repr__",
+             [](nb::handle self) {
+                 PyShm& s = nb::cast<PyShm&>(self);
+                 return nb::str("{}({!r}, size={})")
+                     .format(self.type().attr("__name__"), s.name, s.size);
+             })
+        .def("__reduce__", [](nb::handle self) {
+            PyShm& s = nb::cast<PyShm&>(self);
+            return nb::make_tuple(self.type(), nb::make_tuple(s.size, s.name, false));
+        });
+    shm.attr("_SHM_SAFE_NAME_LENGTH") = tav::ipc::Shm::kSafeNameLength;
+    shm.attr("_SHM_NAME_PREFIX") = tav::ipc::Shm::kNamePrefix;
+    shm.attr("_O_CREX") = tav::ipc::Shm::kCreateFlags;
+    shm.attr("_flags") = tav::ipc::Shm::kOpenFlags;
+    shm.attr("_mode") = tav::ipc::Shm::kMode;
+    shm.attr("_prepend_leading_slash") = true;
 
     nb::class_<TavServer> cls(m, "TavServer", nb::dynamic_attr());
     cls.def(
@@ -246,6 +313,9 @@ NB_MODULE(tav_core, m) {
     // Streaming.
     cls.def("_start_streaming", &TavServer::start_streaming, "data"_a.none())
         .def("_stop_streaming", &TavServer::stop_streaming);
+
+    // Worker entry points.
+    m.def("_ep", &tav::streaming::encoder_entry, "args"_a = nb::none());
 
     m.attr("__all__") = nb::make_tuple("TavServer");
 }

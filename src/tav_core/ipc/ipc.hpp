@@ -6,3 +6,4 @@
 
 #include "ipc/event.hpp"
 #include "ipc/lock.hpp"
+#include "ipc/shm.hpp"

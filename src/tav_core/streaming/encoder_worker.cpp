@@ -1,0 +1,205 @@
+#include "streaming/encoder_worker.hpp"
+
+#include <fcntl.h>
+#include <nanobind/stl/string.h>
+#include <unistd.h>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include <cerrno>
+#include <cstdio>
+#include <stdexcept>
+#include <system_error>
+
+#include "ipc/shm.hpp"
+#include "protocol/socket_io.hpp"
+#include "streaming/worker_life.hpp"
+
+namespace tav::streaming {
+
+namespace {
+
+constexpr size_t kArgCount = 16;
+
+std::string text_arg(nb::handle value, const char* error) {
+    if (!nb::isinstance<nb::str>(value)) throw std::invalid_argument(error);
+    return nb::cast<std::string>(value);
+}
+
+std::string bytes_arg(nb::handle value, const char* what) {
+    if (!nb::isinstance<nb::bytes>(value))
+        throw std::invalid_argument(std::string("Invalid encoder ") + what + ": bytes expected");
+    nb::bytes b = nb::borrow<nb::bytes>(value);
+    return std::string(b.c_str(), b.size());
+}
+
+nb::tuple sequence_arg(nb::handle value, size_t size, const char* what) {
+    nb::tuple items = nb::tuple(nb::borrow(value));
+    if (items.size() != size)
+        throw std::invalid_argument(std::string("Invalid encoder ") + what + ": " +
+                                    std::to_string(size) + " items expected");
+    return items;
+}
+
+uint8_t code_arg(nb::handle value) {
+    if (nb::isinstance<nb::bytes>(value)) {
+        nb::bytes b = nb::borrow<nb::bytes>(value);
+        if (b.size() == 1) return static_cast<uint8_t>(b.c_str()[0]);
+    } else if (nb::isinstance<nb::int_>(value)) {
+        long n = nb::cast<long>(value);
+        if (n >= 0 && n <= 255) return static_cast<uint8_t>(n);
+    }
+    throw std::invalid_argument("Invalid encoder img_cmd: one byte expected");
+}
+
+std::shared_ptr<ipc::Event> event_arg(nb::handle value, const char* what) {
+    nb::tuple d = sequence_arg(value, 3, what);
+    return ipc::Event::from_share(
+        {bytes_arg(d[0], what), bytes_arg(d[1], what), bytes_arg(d[2], what)});
+}
+
+// The worker's hold on the app connection and the frame block. Both are given up under their
+// own lock (one at a time) however the run ends.
+struct Attachments {
+    const EncoderArgs& args;
+    const ParentWatch& parent;
+    net::Socket socket;
+    ipc::Shm block;
+
+    ~Attachments() { release(); }
+    void release() {
+        if (socket) {
+            LockScope held(*args.socket_lock, parent);
+            socket.close();
+        }
+        if (block.is_open()) {
+            LockScope held(*args.shm_lock, parent);
+            block.close();
+        }
+    }
+};
+
+// One video packet message in one send: a separate 5-byte send ahead of the packet would leave
+// the packet's tail to Nagle's algorithm, waiting for the app's delayed acknowledgement.
+class MessageWriter {
+  public:
+    explicit MessageWriter(uint8_t code) : code_(code) {}
+    std::string_view frame(std::string_view packet) {
+        uint32_t n = static_cast<uint32_t>(packet.size());
+        message_.assign(1, static_cast<char>(code_));
+        for (int shift = 0; shift < 32; shift += 8)
+            message_ += static_cast<char>((n >> shift) & 0xff);
+        message_.append(packet);
+        return message_;
+    }
+
+  private:
+    uint8_t code_;
+    std::string message_;  // reused: no allocation per frame once it has grown
+};
+
+void encode_frames(const EncoderArgs& a, const ParentWatch& parent, Attachments& att) {
+    Vp9Encoder encoder(a.encoder);
+    MessageWriter writer(a.img_cmd);
+    auto send_packet = [&](std::string_view packet) {
+        std::string_view message = writer.frame(packet);
+        LockScope held(*a.socket_lock, parent);
+        return held && net::send_all(att.socket.fd(), message) == 0;
+    };
+    // Frame signals do not queue: frames written while one is encoded collapse into the newest.
+    while (wait_for_wake(*a.new_frame_event, parent)) {
+        a.new_frame_event->clear();
+        if (!a.keep_encoding_event->is_set()) return;
+        {
+            LockScope held(*a.shm_lock, parent);
+            if (!held) return;
+            encoder.load(att.block.data());
+        }
+        if (!encoder.encode(send_packet)) return;  // the app is gone: end quietly
+    }
+}
+
+}  // namespace
+
+EncoderArgs parse_encoder_args(nb::handle args) {
+    nb::tuple t = nb::tuple(nb::borrow(args));
+    if (t.size() != kArgCount)
+        throw std::invalid_argument("The encoder argument tuple must hold exactly 16 values, not " +
+                                    std::to_string(t.size()));
+    EncoderArgs a;
+    EncoderSettings& e = a.encoder;
+    e.input_width = nb::cast<int>(t[0]);
+    e.input_height = nb::cast<int>(t[1]);
+    e.input_format = text_arg(
+        t[2], "Invalid encoding input_format. Supported values: 'rgb', 'bgr', 'rgba', 'bgra'");
+    e.output_width = nb::cast<double>(t[3]);
+    e.output_height = nb::cast<double>(t[4]);
+    a.output_format = text_arg(t[5], "Invalid encoding output_format. Supported values: 'yuv420p'");
+    if (a.output_format != "yuv420p")
+        throw std::invalid_argument("Invalid encoding output_format. Supported values: 'yuv420p'");
+    e.framerate = nb::cast<double>(t[6]);
+    e.bitrate = nb::cast<double>(t[7]);
+    int vflip = PyObject_IsTrue(t[8].ptr());
+    if (vflip < 0) throw nb::python_error();
+    e.vflip = vflip == 1;
+    check_settings(e);
+    a.img_cmd = code_arg(t[9]);
+
+    nb::tuple buffer = sequence_arg(t[10], 2, "buffer_share (name, size)");
+    a.shm_name = text_arg(buffer[0], "Invalid encoder buffer_share: the name must be text");
+    long long shm_size = nb::cast<long long>(buffer[1]);
+    size_t frame_size = static_cast<size_t>(e.input_width) * static_cast<size_t>(e.input_height) *
+                        static_cast<size_t>(bytes_per_pixel(e.input_format));
+    if (shm_size < 0 || static_cast<size_t>(shm_size) < frame_size)
+        throw std::invalid_argument(
+            "Invalid encoder buffer_share: the block is smaller than a frame");
+    a.shm_size = static_cast<size_t>(shm_size);
+
+    a.socket_fd = nb::cast<int>(t[11]);
+    if (a.socket_fd < 0) throw std::invalid_argument("Invalid encoder socket_share: no descriptor");
+    a.socket_lock = ipc::Lock::from_share(bytes_arg(t[12], "sock_lock_share"));
+    a.shm_lock = ipc::Lock::from_share(bytes_arg(t[13], "shm_lock_share"));
+    a.new_frame_event = event_arg(t[14], "new_fr_ev_share");
+    a.keep_encoding_event = event_arg(t[15], "keep_enc_ev_share");
+    a.parent_pid = getpid();
+    return a;
+}
+
+void run_encoder(const EncoderArgs& a) {
+    const ParentWatch parent(a.parent_pid);
+    // A forked worker shares the host's stderr: only failures belong there, not FFmpeg's notes.
+    if (parent.forked()) av_log_set_level(AV_LOG_ERROR);
+    Attachments att{a, parent, {}, {}};
+    try {
+        {
+            LockScope held(*a.socket_lock, parent);
+            if (!held) return;
+            int fd = ::fcntl(a.socket_fd, F_DUPFD_CLOEXEC, 0);
+            if (fd < 0) throw std::system_error(errno, std::generic_category(), "app socket");
+            att.socket = net::Socket(fd);
+        }
+        {
+            LockScope held(*a.shm_lock, parent);
+            if (!held) return;
+            att.block = ipc::Shm::attach(a.shm_name, a.shm_size);
+        }
+        encode_frames(a, parent, att);
+    } catch (const std::exception& e) {
+        att.release();
+        std::fprintf(stderr, "Encoder worker failed: %s\n", e.what());
+        std::fflush(stderr);
+    }
+}
+
+void encoder_entry(nb::handle args) {
+    if (args.is_none())
+        throw std::invalid_argument(
+            "_ep needs its argument tuple: on this platform workers are forked and are handed it");
+    EncoderArgs a = parse_encoder_args(args);
+    nb::gil_scoped_release release;
+    run_encoder(a);
+}
+
+}  // namespace tav::streaming

@@ -1,0 +1,49 @@
+// The encoder worker: encodes each frame the server puts in the shared block and writes its
+// packets onto the app connection, as video packet messages (code, uint32 LE size, packet).
+//
+// The arguments are parsed with Python (holding the GIL) before the worker runs; the run itself
+// never touches Python, so it can run in a forked child or on a thread without the GIL.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "ipc/event.hpp"
+#include "ipc/lock.hpp"
+#include "streaming/vp9_encoder.hpp"
+
+namespace tav::streaming {
+
+namespace nb = nanobind;
+
+// The 16 values of the encoder argument tuple, in C++.
+struct EncoderArgs {
+    EncoderSettings encoder;    // values 0-4 and 6-8: sizes, input format, rate, bit rate, flip
+    std::string output_format;  // value 5: "yuv420p"
+    uint8_t img_cmd = 0;        // value 9: the code that opens each video packet message
+    std::string shm_name;       // value 10: the frame block (name, size)
+    size_t shm_size = 0;
+    int socket_fd = -1;                      // value 11: the app connection, shared with the server
+    std::shared_ptr<ipc::Lock> socket_lock;  // values 12-15, opened from their share descriptions
+    std::shared_ptr<ipc::Lock> shm_lock;
+    std::shared_ptr<ipc::Event> new_frame_event;
+    std::shared_ptr<ipc::Event> keep_encoding_event;
+    pid_t parent_pid = 0;  // the parsing process: a forked worker ends when it dies
+};
+
+// Holding the GIL. ValueError (std::invalid_argument) unless `args` holds exactly 16 valid values.
+EncoderArgs parse_encoder_args(nb::handle args);
+
+// Runs the worker until its keep event is found clear, no frame came for the idle lifespan, a send
+// failed, or the parent died. Without the GIL; reports a failure of its own on stderr.
+void run_encoder(const EncoderArgs& args);
+
+// The entry `_ep(args)`: parses holding the GIL, then runs with the GIL released.
+void encoder_entry(nb::handle args);
+
+}  // namespace tav::streaming

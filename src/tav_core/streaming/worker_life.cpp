@@ -1,0 +1,34 @@
+#include "streaming/worker_life.hpp"
+
+#include <algorithm>
+#include <chrono>
+
+namespace tav::streaming {
+
+bool wait_for_wake(ipc::Event& event, const ParentWatch& parent, double lifespan) {
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::duration<double>(lifespan);
+    for (;;) {
+        double left = std::chrono::duration<double>(deadline - clock::now()).count();
+        if (left <= 0) return false;
+        if (event.wait(std::min(left, kWaitSlice))) return true;
+        if (parent.gone()) return false;
+    }
+}
+
+LockScope::LockScope(ipc::Lock& lock, const ParentWatch& parent) : lock_(lock) {
+    while (!(held_ = lock_.acquire(true, kWaitSlice)))
+        if (parent.gone()) return;
+}
+
+LockScope::~LockScope() {
+    if (!held_) return;
+    try {
+        lock_.release();
+    } catch (const std::exception&) {
+        // Freed behind our back (the server reclaims locks of workers it gave up on): nothing
+        // left to release.
+    }
+}
+
+}  // namespace tav::streaming

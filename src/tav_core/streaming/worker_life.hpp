@@ -1,0 +1,48 @@
+// How a worker process ends in time: after an idle lifespan without a wake-up, and soon after the
+// host process died, also while it waits for a wake-up or for a shared lock.
+#pragma once
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include "ipc/event.hpp"
+#include "ipc/lock.hpp"
+
+namespace tav::streaming {
+
+// Seconds a worker waits for its next wake-up before it ends by itself.
+inline constexpr double kIdleLifespan = 10.0;
+// Longest single wait, so that the death of the host is noticed within about this long.
+inline constexpr double kWaitSlice = 0.25;
+
+// The process that started the worker. A forked worker whose parent died is re-parented, so
+// getppid() no longer names the parent; a worker running inside that very process never orphans.
+class ParentWatch {
+  public:
+    explicit ParentWatch(pid_t parent) : parent_(parent), forked_(getpid() != parent) {}
+    bool gone() const { return forked_ && getppid() != parent_; }
+    bool forked() const { return forked_; }
+
+  private:
+    pid_t parent_;
+    bool forked_;
+};
+
+// Waits for `event` at most `lifespan` seconds; false on time-out or when the parent is gone.
+bool wait_for_wake(ipc::Event& event, const ParentWatch& parent, double lifespan = kIdleLifespan);
+
+// Takes `lock` for the scope, unless the parent dies first (then it is not held and tests false).
+class LockScope {
+  public:
+    LockScope(ipc::Lock& lock, const ParentWatch& parent);
+    ~LockScope();
+    LockScope(const LockScope&) = delete;
+    LockScope& operator=(const LockScope&) = delete;
+    explicit operator bool() const { return held_; }
+
+  private:
+    ipc::Lock& lock_;
+    bool held_ = false;
+};
+
+}  // namespace tav::streaming
