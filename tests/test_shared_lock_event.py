@@ -1,11 +1,28 @@
 """The lock and event the server shares with the processes it forks."""
 
 import os
+import subprocess
+import sys
+import textwrap
 import time
 
 import pytest
 
 from tavrel import tav_core
+
+
+def in_clean_interpreter(source):
+    """Runs a scenario in a new interpreter: forking this test process would copy the thread
+    pools that other tests' libraries left behind, which a forked child cannot clean up."""
+    header = textwrap.dedent("""
+        import os, sys, threading, time
+        from tavrel import tav_core
+        sys.path.insert(0, {tests!r})
+        from test_shared_lock_event import run_in_child
+    """).format(tests=os.path.dirname(__file__))
+    r = subprocess.run([sys.executable, "-c", header + textwrap.dedent(source)],
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stdout + r.stderr
 
 
 def run_in_child(fn):
@@ -45,6 +62,7 @@ class TestLock:
         lock.release()
 
     def test_shared_with_a_forked_child(self):
+        in_clean_interpreter("""
         lock = tav_core._Lock()
         share = lock.share()
         assert isinstance(share, bytes)
@@ -60,6 +78,7 @@ class TestLock:
         assert run_in_child(child) == 0
         assert lock.acquire(False)
         lock.release()
+        """)
 
     def test_malformed_share_description(self):
         with pytest.raises(ValueError):
@@ -84,6 +103,7 @@ class TestEvent:
         assert 0.4 < time.monotonic() - start < 2
 
     def test_set_wakes_a_waiter_in_another_process(self):
+        in_clean_interpreter("""
         e = tav_core._Event()
         ready = tav_core._Event()
         share, ready_share = e.share(), ready.share()
@@ -95,22 +115,23 @@ class TestEvent:
             return mine.wait(10) and time.monotonic() - start < 5 and mine.is_set()
 
         pid_status = []
-        import threading
-
         t = threading.Thread(target=lambda: pid_status.append(run_in_child(child)))
         t.start()
         assert ready.wait(10)
         e.set()
         t.join(20)
         assert pid_status == [0]
+        """)
 
     def test_state_is_shared(self):
+        in_clean_interpreter("""
         e = tav_core._Event()
         e.set()
         share = e.share()
         assert run_in_child(lambda: tav_core._Event(share).is_set()) == 0
         e.clear()
         assert run_in_child(lambda: not tav_core._Event(share).is_set()) == 0
+        """)
 
     def test_share_description_must_have_three_parts(self):
         with pytest.raises(ValueError):

@@ -12,7 +12,7 @@
 #include "core/core.hpp"
 #include "ipc/ipc.hpp"
 #include "protocol/protocol.hpp"
-#include "streaming/encoder_worker.hpp"
+#include "streaming/streaming.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -106,10 +106,9 @@ NB_MODULE(tav_core, m) {
         .def(
             "__init__",
             [](PyLock* l, nb::handle from_share) {
-                new (l) PyLock{
-                    from_share.is_none() || !nb::bool_(from_share)
-                        ? std::make_shared<tav::ipc::Lock>()
-                        : tav::ipc::Lock::from_share(bytes_of(from_share))};
+                new (l) PyLock{from_share.is_none() || !nb::bool_(from_share)
+                                   ? std::make_shared<tav::ipc::Lock>()
+                                   : tav::ipc::Lock::from_share(bytes_of(from_share))};
             },
             "from_share"_a = nb::none())
         .def("acquire", &lock_acquire, "blocking"_a = true, "timeout"_a = nb::none())
@@ -311,11 +310,57 @@ NB_MODULE(tav_core, m) {
         .def("_get_net_addresses", &TavServer::get_net_addresses);
 
     // Streaming.
-    cls.def("_start_streaming", &TavServer::start_streaming, "data"_a.none())
-        .def("_stop_streaming", &TavServer::stop_streaming);
+    cls.def("set_capture_mode", &TavServer::set_capture_mode, "capture_mode"_a.none(),
+            "capture_format"_a.none() = nb::none())
+        .def("set_capture_resolution", &TavServer::set_capture_resolution, "width"_a.none(),
+             "height"_a.none())
+        .def("set_vertical_flip", &TavServer::set_vertical_flip, "use_vflip"_a.none())
+        .def("_clamp_resolution", &TavServer::clamp_resolution, "width"_a, "height"_a)
+        .def("_start_streaming", &TavServer::start_streaming, "data"_a.none())
+        .def("_stop_streaming", &TavServer::stop_streaming)
+        .def("_send_viewport_img", &TavServer::send_viewport_img)
+        .def("_async_get_capture_coords", &TavServer::async_get_capture_coords)
+        .def("_async_get_capture_pointer", &TavServer::async_get_capture_pointer)
+        .def("_async_get_capture_buffer", &TavServer::async_get_capture_buffer)
+        .def("_encode_frame", &TavServer::encode_frame, "address"_a)
+        .def("_capture_screenshot", &TavServer::capture_screenshot)
+        .def("_restart_encoding", &TavServer::restart_encoding, "width"_a, "height"_a)
+        .def("_restart_screenshot", &TavServer::restart_screenshot, "x"_a, "y"_a, "width"_a,
+             "height"_a)
+        .def("_start_autosend", &TavServer::start_autosend, "fps"_a)
+        .def("_stop_autosend", &TavServer::stop_autosend)
+        .def("_start_encoding", &TavServer::start_encoding, "width"_a, "height"_a,
+             "input_format"_a.none(), "framerate"_a, "bitrate"_a, "vflip"_a)
+        .def("_start_screenshot", &TavServer::start_screenshot, "x"_a, "y"_a, "width"_a, "height"_a)
+        .def("_stop_encoding", &TavServer::stop_encoding)
+        .def("_stop_screenshot", &TavServer::stop_screenshot)
+        .def("_start_fork", &TavServer::start_fork, "target"_a, "args"_a)
+        .def(
+            "_wait_forked_process",
+            [](TavServer&, pid_t pid, double time_limit, double interval) {
+                return tav::streaming::wait_process(pid, time_limit, interval);
+            },
+            "pid"_a, "time_limit"_a, "interval"_a = 0.05, nb::call_guard<nb::gil_scoped_release>())
+        .def(
+            "_kill_forked_process",
+            [](TavServer&, pid_t pid) { tav::streaming::kill_process(pid); }, "pid"_a)
+        .def("_get_environment", &TavServer::get_environment)
+        .def("_guess_python_executable", &TavServer::guess_python_executable)
+        .def_prop_ro("_encoding_process",
+                     [](TavServer& s) { return s.streaming_.encoding_process.pid; })
+        .def_prop_ro("_screenshot_process",
+                     [](TavServer& s) { return s.streaming_.screenshot_process.pid; })
+        .def_prop_ro("_is_encoding", [](TavServer& s) { return s.streaming_.is_encoding.load(); })
+        .def_prop_ro("_is_screenshooting",
+                     [](TavServer& s) { return s.streaming_.is_screenshooting.load(); })
+        .def_prop_ro("_is_autosend", [](TavServer& s) { return s.streaming_.is_autosend.load(); })
+        .def_prop_ro("_pixel_format", [](TavServer& s) { return s.streaming_.pixel_format; })
+        .def_prop_ro("_buff_size", [](TavServer& s) { return s.streaming_.buff_size; })
+        .def_prop_ro("_scrsht_pos", [](TavServer& s) { return s.streaming_.scrsht_pos; });
 
     // Worker entry points.
     m.def("_ep", &tav::streaming::encoder_entry, "args"_a = nb::none());
+    m.def("_sp", &tav::streaming::screenshot_entry, "args"_a = nb::none());
 
-    m.attr("__all__") = nb::make_tuple("TavServer");
+    m.attr("__all__") = nb::make_tuple("TavServer", "_ep", "_sp");
 }

@@ -75,6 +75,9 @@ TavServer::TavServer(nb::object platform, nb::object plugin_version, nb::object 
     streaming_.capture_width = nb::none();
     streaming_.capture_height = nb::none();
     streaming_.pixel_format = nb::none();
+    streaming_.scrsht_pos = nb::make_tuple(0, 0);
+    streaming_.async_capture_position = nb::none();
+    streaming_.async_capture_buffer = nb::none();
     scene_cameras_ = nb::none();
     // Worker processes are forked on this platform, so no interpreter executable is needed.
     (void)python_executable;

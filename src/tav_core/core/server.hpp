@@ -140,9 +140,45 @@ class TavServer {
     void create_new_camera();
     void execute_script(nb::bytes cmd, nb::handle data);
 
-    // ---- streaming/ (see streaming/session_state.hpp) --------------------------------------
+    // ---- streaming/capture_config.cpp -----------------------------------------------------
+    void set_capture_mode(nb::object capture_mode, nb::object capture_format);
+    void set_capture_resolution(nb::object width, nb::object height);
+    void set_vertical_flip(nb::handle use_vflip);
+    nb::tuple clamp_resolution(nb::object width, nb::object height);
+
+    // ---- streaming/session.cpp (all holding the GIL) ----------------------------------------
     void start_streaming(nb::handle data);
-    void stop_streaming();  // holding the GIL
+    void stop_streaming();
+    void send_viewport_img();
+    void request_from_host(const char* getter);
+    void async_get_capture_coords();
+    void async_get_capture_pointer();
+    void async_get_capture_buffer();
+    void copy_frame(const void* source, size_t available);
+    void encode_frame(uint64_t address);
+    void capture_screenshot();
+    void restart_encoding(nb::object width, nb::object height);
+    void restart_screenshot(nb::object x, nb::object y, nb::object width, nb::object height);
+    void revive_workers();
+
+    // ---- streaming/autosend.cpp ------------------------------------------------------------
+    void start_autosend(double fps);
+    void autosend_loop(double period);  // the autosend thread, without the GIL
+    void stop_autosend();
+
+    // ---- streaming/workers.cpp -------------------------------------------------------------
+    void start_encoding(nb::object width, nb::object height, nb::object input_format,
+                        nb::object framerate, nb::object bitrate, nb::object vflip);
+    void start_screenshot(nb::object x, nb::object y, nb::object width, nb::object height);
+    void stop_encoding();
+    void stop_screenshot();
+    void graceful_process_exit(pid_t pid);
+    void reclaim_locks_of(pid_t pid);
+    std::optional<pid_t> start_fork(nb::handle target, nb::handle args);
+
+    // ---- streaming/worker_environment.cpp --------------------------------------------------
+    nb::dict get_environment();
+    nb::str guess_python_executable();
 
     // ---- qr/server_qr.cpp: connection string and QR renderings ------------------------------
     std::string get_qr_string();

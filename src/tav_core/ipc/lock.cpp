@@ -1,6 +1,7 @@
 #include "ipc/lock.hpp"
 
 #include <linux/futex.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -71,7 +72,13 @@ namespace {
 // The segments this process maps, by address, so that a share description can only ever designate
 // a live mapping (a forked child inherits the table with the mappings).
 std::mutex& registry_mutex() {
-    static auto* m = new std::mutex;
+    static std::mutex* m = [] {
+        auto* mutex = new std::mutex;
+        // A host that forks while another thread holds the table's lock must not leave its child
+        // unable to open shared locks.
+        pthread_atfork(nullptr, nullptr, [] { new (&registry_mutex()) std::mutex; });
+        return mutex;
+    }();
     return *m;
 }
 std::map<uintptr_t, std::weak_ptr<Lock::Segment>>& registry() {

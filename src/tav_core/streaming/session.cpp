@@ -1,13 +1,246 @@
-// The streaming session: start, stop, frame requests and automatic sending.
+// The streaming session: start, stop, and the frame path from the host into the frame block.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "core/python.hpp"
 #include "core/server.hpp"
+#include "protocol/host_values.hpp"
+#include "protocol/wire.hpp"
+#include "streaming/process.hpp"
 
 namespace tav {
 
-void TavServer::start_streaming(nb::handle data) {
-    (void)data;
-    if (auto started = streaming_.start_streaming_event.load()) started->set();
+namespace hv = host_values;
+
+namespace {
+
+// A rate the app gave that is not a positive finite number falls back to these.
+constexpr double kFallbackFps = 30.0;
+constexpr double kFallbackMbps = 2.0;
+
+double sound(double value, double fallback) {
+    return std::isfinite(value) && value > 0 ? value : fallback;
 }
 
-void TavServer::stop_streaming() {}
+}  // namespace
+
+void TavServer::start_streaming(nb::handle data) {
+    auto& s = streaming_;
+    // Whatever happens, the network thread waiting for this start is released.
+    struct Release {
+        streaming::SessionState& s;
+        ~Release() {
+            if (auto started = s.start_streaming_event.load()) started->set();
+        }
+    } release{s};
+
+    auto p = hv::payload(data);
+    if (!p || s.is_capturing) return;
+    if (!check_current_camera()) return;
+    wire::Reader r(*p);
+    const double fps = sound(r.f32(), kFallbackFps);
+    const double mbps = sound(r.f32(), kFallbackMbps);
+    r.u16();  // not used
+    const bool opaque = r.u8() != 0, autosend = r.u8() != 0;
+    s.is_autosend = autosend;
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "Starting Viewport Capture. %.2f fps, %.2f Mbits/s, Opaque: %d, Autosend: %d",
+                  fps, mbps, opaque ? 1 : 0, autosend ? 1 : 0);
+    py::log(line);
+
+    host("capture_will_start");
+    if (s.capture_mode.is_none())
+        throw nb::value_error(
+            "Invalid capture_mode, set_capture_mode() must be called before starting capturing");
+    if (s.capture_width.is_none() || s.capture_height.is_none())
+        throw nb::value_error(
+            "Invalid capture resolution, set_capture_resolution() must be called before starting "
+            "capturing");
+    s.is_capturing = true;
+
+    const bool screenshot = s.capture_mode.equal(nb::int_(CAPMODE_SCREENSHOT));
+    if (!opaque && (screenshot || s.capture_format.equal(nb::int_(CAPFORMAT_UBYTE_RGB)) ||
+                    s.capture_format.equal(nb::int_(CAPFORMAT_UBYTE_BGR))))
+        send_code(ERR_NO_ALPHA);  // the stream goes on, without alpha as always
+    const bool flip = screenshot ? false : s.use_vflip;
+    host("look_through_camera", current_camera_);
+    s.enc_fps = fps;
+    s.enc_bitrate = mbps;
+    s.enc_vflip = flip;
+    start_encoding(s.capture_width, s.capture_height, s.pixel_format, nb::float_(fps),
+                   nb::float_(mbps), nb::bool_(flip));
+    if (screenshot) {
+        nb::tuple pos = hv::exactly(host("get_capture_coords", current_camera_), 2);
+        s.scrsht_pos = pos;
+        start_screenshot(pos[0], pos[1], s.capture_width, s.capture_height);
+    }
+    s.image_capture_event = std::make_shared<OneShot>();
+    if (s.is_autosend) start_autosend(fps);
+}
+
+void TavServer::stop_streaming() {
+    auto& s = streaming_;
+    if (!s.is_capturing) return;
+    s.is_capturing = false;
+    // A frame request waiting for a host getter need not hold the stop up: wake it first.
+    if (auto ev = s.image_capture_event.load()) ev->set();
+    stop_autosend();
+    if (auto ev = s.image_capture_event.load()) ev->set();
+    if (s.capture_mode.equal(nb::int_(CAPMODE_SCREENSHOT))) stop_screenshot();
+    stop_encoding();
+    s.capture_mode = nb::none();
+    s.capture_format = nb::none();
+    s.capture_width = nb::none();
+    s.capture_height = nb::none();
+    s.use_vflip = false;
+    deliver_host("capture_did_end");
+    async_log("Viewport Capture Stopped");
+}
+
+// Asks the host for the next frame's source through the dispatcher and waits for the answer. In
+// host context the getter runs at once (the dispatcher would otherwise wait on itself).
+void TavServer::request_from_host(const char* getter) {
+    std::shared_ptr<OneShot> ev = streaming_.image_capture_event.load();
+    if (!ev) return;
+    deliver(getter, nb::make_tuple());
+    {
+        py::Unlocked unlocked;
+        ev->wait();
+    }
+    ev->clear();
+}
+
+void TavServer::send_viewport_img() {
+    auto& s = streaming_;
+    if (!s.is_capturing) {
+        if (!s.is_autosend) send_code(ERR_NOT_STREAMING);
+        return;
+    }
+    revive_workers();
+    if (s.capture_mode.equal(nb::int_(CAPMODE_SCREENSHOT))) {
+        request_from_host("_async_get_capture_coords");
+        if (!s.is_capturing || s.async_capture_position.is_none()) return;
+        if (s.async_capture_position.not_equal(s.scrsht_pos)) {
+            s.scrsht_pos = s.async_capture_position;
+            nb::tuple pos = hv::exactly(s.scrsht_pos, 2);
+            restart_screenshot(pos[0], pos[1], s.capture_width, s.capture_height);
+        }
+        capture_screenshot();
+    } else if (s.capture_mode.equal(nb::int_(CAPMODE_BUFFER_POINTER))) {
+        request_from_host("_async_get_capture_pointer");
+        if (!s.is_capturing || !s.has_capture_pointer) return;
+        copy_frame(reinterpret_cast<const void*>(s.async_capture_pointer), s.buff_size);
+    } else {
+        request_from_host("_async_get_capture_buffer");
+        if (!s.is_capturing || s.async_capture_buffer.is_none()) return;
+        Py_buffer view;
+        if (PyObject_GetBuffer(s.async_capture_buffer.ptr(), &view, PyBUF_SIMPLE) != 0)
+            throw nb::python_error();
+        struct ReleaseView {
+            Py_buffer* v;
+            ~ReleaseView() { PyBuffer_Release(v); }
+        } keep{&view};
+        // A buffer shorter than the frame is skipped: never read beyond what the host gave.
+        if (view.len > 0) copy_frame(view.buf, static_cast<size_t>(view.len));
+    }
+}
+
+// The host getters, in host context. Each releases the waiting frame request, even on failure.
+namespace {
+struct ReleaseRequest {
+    streaming::SessionState& s;
+    ~ReleaseRequest() {
+        if (auto ev = s.image_capture_event.load()) ev->set();
+    }
+};
+}  // namespace
+
+void TavServer::async_get_capture_coords() {
+    ReleaseRequest release{streaming_};
+    if (streaming_.is_capturing)
+        streaming_.async_capture_position = nb::tuple(host("get_capture_coords", current_camera_));
+}
+
+void TavServer::async_get_capture_pointer() {
+    ReleaseRequest release{streaming_};
+    if (!streaming_.is_capturing) return;
+    nb::object address = host("get_capture_pointer", current_camera_);
+    unsigned long long v = PyLong_AsUnsignedLongLongMask(address.ptr());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw nb::python_error();
+    streaming_.async_capture_pointer = v;
+    streaming_.has_capture_pointer = true;
+}
+
+void TavServer::async_get_capture_buffer() {
+    ReleaseRequest release{streaming_};
+    if (streaming_.is_capturing)
+        streaming_.async_capture_buffer = host("get_capture_buffer", current_camera_);
+}
+
+// One copy of the frame into the shared block, then the encoder is signalled. Frames of the wrong
+// size (shorter than the block) are dropped.
+void TavServer::copy_frame(const void* source, size_t available) {
+    auto& s = streaming_;
+    if (available < s.buff_size || source == nullptr) return;
+    py::Unlocked unlocked;
+    {
+        ipc::Held held(*s.shm_lock);
+        if (!s.is_encoding) return;
+        std::memcpy(s.shared_buffer->data(), source, s.buff_size);
+    }
+    s.new_frame_event->set();
+}
+
+void TavServer::encode_frame(uint64_t address) {
+    copy_frame(reinterpret_cast<const void*>(address), streaming_.buff_size);
+}
+
+void TavServer::capture_screenshot() {
+    if (streaming_.is_screenshooting) streaming_.new_scrsht_event->set();
+}
+
+void TavServer::restart_encoding(nb::object width, nb::object height) {
+    auto& s = streaming_;
+    if (!s.is_capturing) return;
+    stop_encoding();
+    start_encoding(width, height, s.pixel_format, nb::float_(s.enc_fps), nb::float_(s.enc_bitrate),
+                   nb::bool_(s.enc_vflip));
+}
+
+void TavServer::restart_screenshot(nb::object x, nb::object y, nb::object width,
+                                   nb::object height) {
+    if (!streaming_.is_capturing) return;
+    stop_screenshot();
+    start_screenshot(x, y, width, height);
+}
+
+// A worker that ended on its own (idle lifespan, crash, kill) is replaced before the next frame, so
+// video resumes after any pause. A worker that dies at once is not restarted more than once a
+// second.
+void TavServer::revive_workers() {
+    auto& s = streaming_;
+    const auto now = std::chrono::steady_clock::now();
+    auto ended = [&](streaming::Worker& w) {
+        if (!w.pid || now - w.started < std::chrono::seconds(1)) return false;
+        if (!streaming::process_ended(*w.pid)) return false;
+        reclaim_locks_of(*w.pid);
+        w.pid.reset();
+        return true;
+    };
+    const bool screenshooting = s.is_screenshooting;
+    if (s.is_encoding && ended(s.encoding_process)) {
+        if (screenshooting) stop_screenshot();
+        restart_encoding(s.capture_width, s.capture_height);
+        if (screenshooting) {
+            nb::tuple pos = hv::exactly(s.scrsht_pos, 2);
+            start_screenshot(pos[0], pos[1], s.capture_width, s.capture_height);
+        }
+    } else if (screenshooting && ended(s.screenshot_process)) {
+        nb::tuple pos = hv::exactly(s.scrsht_pos, 2);
+        restart_screenshot(pos[0], pos[1], s.capture_width, s.capture_height);
+    }
+}
 
 }  // namespace tav

@@ -1,0 +1,157 @@
+// Starting, stopping and reaping the encoder and screenshot workers.
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "core/package.hpp"
+#include "core/python.hpp"
+#include "core/server.hpp"
+#include "protocol/host_values.hpp"
+#include "streaming/encoder_worker.hpp"
+#include "streaming/process.hpp"
+#include "streaming/screenshot_worker.hpp"
+
+namespace tav {
+
+namespace hv = host_values;
+
+namespace {
+
+int bytes_per_pixel(const std::string& format) {
+    if (format == "rgb" || format == "bgr") return 3;
+    if (format == "rgba" || format == "bgra") return 4;
+    throw nb::value_error(
+        "Invalid encoding input_format. Supported values: 'rgb', 'bgr', 'rgba', 'bgra'");
+}
+
+nb::bytes to_bytes(const std::string& s) { return nb::bytes(s.data(), s.size()); }
+
+nb::tuple event_share(const ipc::Event& e) {
+    auto d = e.share();
+    return nb::make_tuple(to_bytes(d[0]), to_bytes(d[1]), to_bytes(d[2]));
+}
+
+// A block's name as its users attach it: without the platform's leading "/".
+std::string shm_share_name(const ipc::Shm& shm) {
+    const std::string& name = shm.name();
+    return !name.empty() && name[0] == '/' ? name.substr(1) : name;
+}
+
+nb::object module_function(const char* name) {
+    return nb::module_::import_(package_module("tav_core").c_str()).attr(name);
+}
+
+}  // namespace
+
+void TavServer::start_encoding(nb::object width, nb::object height, nb::object input_format,
+                               nb::object framerate, nb::object bitrate, nb::object vflip) {
+    auto& s = streaming_;
+    if (s.is_encoding) return;
+    const int bpp = bytes_per_pixel(
+        PyUnicode_Check(input_format.ptr()) ? nb::cast<std::string>(input_format) : std::string());
+    nb::tuple out = clamp_resolution(width, height);
+    const long w = nb::cast<long>(width), h = nb::cast<long>(height);
+    if (w <= 0 || h <= 0 || hv::to_double(out[0]) < 1 || hv::to_double(out[1]) < 1)
+        throw nb::value_error("Invalid capture resolution");
+    s.buff_size = static_cast<size_t>(w) * static_cast<size_t>(h) * static_cast<size_t>(bpp);
+    s.shared_buffer = std::make_unique<ipc::Shm>(ipc::Shm::create(s.buff_size));
+    s.shm_lock = std::make_shared<ipc::Lock>();
+    s.new_frame_event = std::make_shared<ipc::Event>();
+    s.keep_encoding_event = std::make_shared<ipc::Event>();
+    s.keep_encoding_event->set();
+    s.is_encoding = true;
+
+    int fd;
+    {
+        std::lock_guard lock(client_mutex_);
+        fd = clt_socket_.fd();
+    }
+    nb::tuple args =
+        nb::make_tuple(width, height, input_format, out[0], out[1], "yuv420p", framerate, bitrate,
+                       nb::bool_(hv::truthy(vflip)), nb::bytes("\x04", 1),
+                       nb::make_tuple(shm_share_name(*s.shared_buffer), s.buff_size), fd,
+                       to_bytes(socket_lock_->share()), to_bytes(s.shm_lock->share()),
+                       event_share(*s.new_frame_event), event_share(*s.keep_encoding_event));
+    s.encoding_process.pid = start_fork(module_function("_ep"), args);
+    s.encoding_process.started = std::chrono::steady_clock::now();
+}
+
+void TavServer::start_screenshot(nb::object x, nb::object y, nb::object width, nb::object height) {
+    auto& s = streaming_;
+    s.scrsht_pos = nb::make_tuple(x, y);
+    s.new_scrsht_event = std::make_shared<ipc::Event>();
+    s.keep_screenshot_event = std::make_shared<ipc::Event>();
+    s.keep_screenshot_event->set();
+    s.is_screenshooting = true;
+    if (!s.shared_buffer) throw std::runtime_error("the screenshot worker needs a running encoder");
+    nb::tuple args =
+        nb::make_tuple(x, y, width, height,
+                       nb::make_tuple(shm_share_name(*s.shared_buffer), s.shared_buffer->size()),
+                       to_bytes(s.shm_lock->share()), event_share(*s.new_frame_event),
+                       event_share(*s.keep_screenshot_event), event_share(*s.new_scrsht_event));
+    s.screenshot_process.pid = start_fork(module_function("_sp"), args);
+    s.screenshot_process.started = std::chrono::steady_clock::now();
+}
+
+void TavServer::stop_encoding() {
+    auto& s = streaming_;
+    if (!s.is_encoding) return;
+    s.is_encoding = false;
+    s.keep_encoding_event->clear();
+    s.new_frame_event->set();
+    if (s.encoding_process.pid) graceful_process_exit(*s.encoding_process.pid);
+    s.encoding_process.pid.reset();
+    py::Unlocked unlocked;
+    ipc::Held held(*s.shm_lock);
+    s.shared_buffer->close();
+    s.shared_buffer->unlink();
+}
+
+void TavServer::stop_screenshot() {
+    auto& s = streaming_;
+    if (!s.is_screenshooting) return;
+    s.is_screenshooting = false;
+    s.keep_screenshot_event->clear();
+    s.new_scrsht_event->set();
+    if (s.screenshot_process.pid) graceful_process_exit(*s.screenshot_process.pid);
+    s.screenshot_process.pid.reset();
+}
+
+// Waits for a worker to end, kills it after the join time-out, and always reaps it. A worker that
+// died holding a shared lock would leave it taken for good (a semaphore has no owner): the server
+// takes such a lock back. A dead worker that held the socket lock may have left half a message
+// on the connection, which then is ended as lost.
+void TavServer::graceful_process_exit(pid_t pid) {
+    py::Unlocked unlocked;
+    if (!streaming::wait_process(pid, JOIN_TIMEOUT)) {
+        streaming::kill_process(pid);
+        streaming::wait_process(pid, JOIN_TIMEOUT);
+    }
+    reclaim_locks_of(pid);
+}
+
+void TavServer::reclaim_locks_of(pid_t pid) {
+    if (streaming_.shm_lock) streaming_.shm_lock->recover(pid);
+    if (socket_lock_->recover(pid)) shutdown_client();
+}
+
+std::optional<pid_t> TavServer::start_fork(nb::handle target, nb::handle args) {
+    std::function<void()> body;
+    std::vector<int> keep;
+    if (target.is(module_function("_ep"))) {
+        auto a = std::make_shared<streaming::EncoderArgs>(streaming::parse_encoder_args(args));
+        keep.push_back(a->socket_fd);
+        body = [a] { streaming::run_encoder(*a); };
+    } else if (target.is(module_function("_sp"))) {
+        auto a =
+            std::make_shared<streaming::ScreenshotArgs>(streaming::parse_screenshot_args(args));
+        body = [a] { streaming::run_screenshot(*a); };
+    } else {
+        throw nb::value_error("a worker target is _ep or _sp");
+    }
+    std::optional<pid_t> pid = streaming::fork_worker(body, keep);
+    if (!pid) async_log("Error creating encoding process");
+    return pid;
+}
+
+}  // namespace tav

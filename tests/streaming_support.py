@@ -1,0 +1,147 @@
+"""An app's view of a video stream, and a host that serves frames from a buffer."""
+
+import glob
+import os
+import struct
+import time
+
+import av
+
+from conftest import RecordingHost, TavServer, recv_exact
+
+
+class FrameHost(RecordingHost):
+    """A host in buffer (or buffer-pointer) mode whose frames are `frame(n)` bytes."""
+
+    def __init__(self, width=64, height=48, fmt=TavServer.CAPFORMAT_UBYTE_RGBA,
+                 mode=TavServer.CAPMODE_BUFFER, vflip=False, colour=(255, 0, 0, 255)):
+        super().__init__()
+        self.current_camera = None
+        self.mode, self.fmt, self.vflip = mode, fmt, vflip
+        self.width, self.height = width, height
+        self.colour = colour
+        self.frames_given = 0
+        self.on_frame = None  # called with (server, n) before a frame is returned
+        self._keep = None
+
+    def bytes_per_pixel(self):
+        return 3 if self.fmt in (TavServer.CAPFORMAT_UBYTE_RGB, TavServer.CAPFORMAT_UBYTE_BGR) else 4
+
+    def pixel(self):
+        r, g, b, a = self.colour
+        return {TavServer.CAPFORMAT_UBYTE_RGB: bytes([r, g, b]),
+                TavServer.CAPFORMAT_UBYTE_BGR: bytes([b, g, r]),
+                TavServer.CAPFORMAT_UBYTE_RGBA: bytes([r, g, b, a]),
+                TavServer.CAPFORMAT_UBYTE_BGRA: bytes([b, g, r, a])}[self.fmt]
+
+    def frame(self, n):
+        return self.pixel() * (self.width * self.height)
+
+    def capture_will_start(self, server):
+        self._record("capture_will_start")
+        server.set_capture_mode(self.mode, self.fmt)
+        server.set_capture_resolution(self.width, self.height)
+        server.set_vertical_flip(self.vflip)
+
+    def capture_did_end(self, server):
+        self._record("capture_did_end")
+
+    def get_capture_buffer(self, server, name):
+        self._record("get_capture_buffer", name)
+        if self.on_frame:
+            self.on_frame(server, self.frames_given)
+        self.frames_given += 1
+        return self.frame(self.frames_given)
+
+    def get_capture_pointer(self, server, name):
+        import ctypes
+
+        self._record("get_capture_pointer", name)
+        self.frames_given += 1
+        self._keep = ctypes.create_string_buffer(self.frame(self.frames_given))
+        return ctypes.addressof(self._keep)
+
+
+class VideoApp:
+    """Reads the server's messages: video packets (code 4) decoded with PyAV, and bare codes."""
+
+    def __init__(self, sock):
+        self.sock = sock
+        self.codes = []
+        self.packets = []
+        self.decoder = av.CodecContext.create("vp9", "r")
+
+    def start(self, fps=30.0, mbps=2.0, opaque=True, autosend=True):
+        self.sock.sendall(b"\x96")
+        echoes = self.codes.count(150)
+        self.read_until(lambda: self.codes.count(150) > echoes)  # packets may still come first
+        self.sock.sendall(struct.pack("<ffHBB", fps, mbps, 0, int(opaque), int(autosend)))
+
+    def stop(self):
+        self.sock.sendall(b"\x97")
+
+    def read_message(self, timeout=10.0):
+        self.sock.settimeout(timeout)
+        code = recv_exact(self.sock, 1)[0]
+        if code == 4:
+            (n,) = struct.unpack("<I", recv_exact(self.sock, 4))
+            self.packets.append(recv_exact(self.sock, n))
+        else:
+            self.codes.append(code)
+        return code
+
+    def read_until(self, predicate, timeout=20.0):
+        deadline = time.monotonic() + timeout
+        while not predicate():
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError("the app did not get what it waited for")
+            self.read_message(left)
+
+    def frames(self, count, timeout=20.0):
+        """Decodes packets until `count` frames came; returns them as RGB numpy arrays."""
+        out = []
+        deadline = time.monotonic() + timeout
+        while len(out) < count:
+            before = len(self.packets)
+            self.read_until(lambda: len(self.packets) > before, deadline - time.monotonic())
+            for frame in self.decoder.decode(av.Packet(self.packets[-1])):
+                out.append(frame.to_ndarray(format="rgb24"))
+        return out
+
+
+def shm_entries():
+    return set(glob.glob("/dev/shm/psm_*"))
+
+
+def children():
+    kids = set()
+    for path in glob.glob(f"/proc/{os.getpid()}/task/*/children"):
+        with open(path) as f:
+            kids.update(int(p) for p in f.read().split())
+    return kids
+
+
+def running_children():
+    """Children that have not ended (an ended worker stays a zombie until it is reaped)."""
+    alive = set()
+    for pid in children():
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                if f.read().rsplit(")", 1)[1].split()[0] != "Z":
+                    alive.add(pid)
+        except FileNotFoundError:
+            pass
+    return alive
+
+
+def resources():
+    """What a stream may leave behind: descriptors, threads, children, shared blocks (other
+    programs' blocks may come and go meanwhile; only ours count)."""
+    return (len(os.listdir("/proc/self/fd")), len(os.listdir("/proc/self/task")), children(),
+            shm_entries())
+
+
+def left_behind(before):
+    fds, threads, kids, blocks = resources()
+    return (fds - before[0], threads - before[1], kids - before[2], blocks - before[3])
