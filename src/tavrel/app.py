@@ -194,6 +194,7 @@ class AppClient:
     # -- framing ------------------------------------------------------------------------------
     def send_raw(self, data: bytes) -> None:
         """Sends bytes as they are (for tests and experiments)."""
+        self._sock.settimeout(self.timeout)  # reads leave the socket with what was left of theirs
         self._sock.sendall(data)
 
     def _parse(self):
