@@ -1,15 +1,20 @@
 """Shared fixtures: a recording host, servers in push and pull mode, and deadline-based waits."""
 
 import socket
+import struct
 import threading
 import time
 
 import pytest
 
 from tavrel import tav_core
+from tavrel.app import AppClient
 from tavrel.tav_base import TavBase
 
 TavServer = tav_core.TavServer
+PUSH, PULL = TavServer.EVENTMODE_PUSH, TavServer.EVENTMODE_PULL
+SESSION_EVENTS = {"client_connected", "client_disconnected", "current_camera_changed",
+                  "server_did_stop"}
 
 
 def wait_until(predicate, timeout=5.0, interval=0.005):
@@ -51,6 +56,14 @@ class RecordingHost(TavBase):
     def names(self):
         with self.lock:
             return [c[0] for c in self.calls]
+
+    def take(self, session=False):
+        """The calls (name, args, thread) since the last take, without the session events unless
+        `session` is true."""
+        with self.lock:
+            new = self.calls[getattr(self, "_taken", 0):]
+            self._taken = len(self.calls)
+        return [c for c in new if session or c[0] not in SESSION_EVENTS]
 
     def calls_of(self, name):
         with self.lock:
@@ -271,3 +284,90 @@ def server():
     for srv in made:
         srv.stop_serving()
         wait_until(lambda: not (srv.is_serving or srv.is_stopping or srv.is_starting), 10)
+
+
+# -- servers in both modes, driven by the reference app client --------------------------------
+
+@pytest.fixture(params=[PUSH, PULL], ids=["push", "pull"])
+def mode(request):
+    return request.param
+
+
+class Served:
+    """A serving TavServer with its host and, in pull mode, the host's timer."""
+
+    def __init__(self, host, mode, platform="Blender", plugin_version=(1, 2, 3), **kwargs):
+        self.host, self.mode, self.plugin_version = host, mode, plugin_version
+        self.server = TavServer(platform, plugin_version, host, mode, **kwargs)
+        assert self.server.start_serving(0)
+        self.port = self.server.server_port
+        self.loop = PullLoop(self.server) if mode == PULL else None
+
+    @property
+    def errors(self):
+        """The errors execute_pending_events raised (pull mode)."""
+        return self.loop.errors if self.loop else []
+
+    def app(self, timeout=5.0):
+        """A connected reference app; returns once the host has seen client_connected."""
+        count = len(self.host.calls_of("client_connected"))
+        client = AppClient("127.0.0.1", self.port, timeout=timeout)
+        self.host.wait_for("client_connected", count + 1)
+        return client
+
+    def raw(self):
+        """A raw connection; returns once the host has seen client_connected."""
+        count = len(self.host.calls_of("client_connected"))
+        sock = connect(self.server)
+        self.host.wait_for("client_connected", count + 1)
+        return sock
+
+    def barrier_reply(self):
+        return b"\x08" + struct.pack("<3H", *self.plugin_version)
+
+    def reply(self, sock, request, size):
+        """Sends `request` followed by ASK_PLUGIN_VERSION and returns the `size` bytes that come
+        before the plug-in version reply: exactly what the server answered to `request`."""
+        sock.sendall(request + b"\x08")
+        data = recv_exact(sock, size + 7)
+        assert data[size:] == self.barrier_reply(), f"unexpected answer {data!r}"
+        return data[:size]
+
+    def stop(self, timeout=5.0):
+        stop_and_wait(self.server, self.loop, timeout)
+        if self.loop:
+            self.loop.close()
+
+
+@pytest.fixture
+def make_server(mode):
+    """make_server(host=None, **constructor arguments) -> a Served in the test's mode."""
+    started = []
+
+    def make(host=None, **kwargs):
+        s = Served(host if host is not None else RecordingHost(), kwargs.pop("mode", mode),
+                   **kwargs)
+        started.append(s)
+        return s
+
+    yield make
+    for s in started:
+        if s.server.is_serving:
+            s.stop()
+        elif s.loop:
+            s.loop.close()
+
+
+@pytest.fixture
+def served(make_server):
+    return make_server()
+
+
+def handler_errors(served, capfd):
+    """What the server reported about failed handlers so far, as text: its report on stderr in
+    push mode, the errors execute_pending_events raised in pull mode."""
+    if served.mode == PULL:
+        text = "\n".join(f"{type(e).__name__}: {e}" for e in served.loop.errors)
+        served.loop.errors.clear()
+        return text
+    return capfd.readouterr().err

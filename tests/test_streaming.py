@@ -15,11 +15,6 @@ PUSH, PULL = TavServer.EVENTMODE_PUSH, TavServer.EVENTMODE_PULL
 F = TavServer
 
 
-@pytest.fixture(params=["push", "pull"])
-def mode(request):
-    return PUSH if request.param == "push" else PULL
-
-
 class Session:
     """A serving server with a FrameHost, and a connected app with a camera selected."""
 

@@ -142,8 +142,10 @@ void report_current_exception(std::string_view thread_name) {
             nb::object sys = nb::module_::import_("sys");
             nb::object err = sys.attr("stderr");
             err.attr("write")(header);
+            // An error raised by C code has no traceback yet.
+            nb::handle tb = e.traceback().is_valid() ? e.traceback() : nb::none();
             nb::module_::import_("traceback")
-                .attr("print_exception")(e.type(), e.value(), e.traceback(), nb::arg("file") = err);
+                .attr("print_exception")(e.type(), e.value(), tb, nb::arg("file") = err);
             return;
         } catch (...) {
             PyErr_Clear();
@@ -166,7 +168,12 @@ void log(std::string_view text) {
     std::string line = "Tavrel: ";
     line += text;
     nb::handle print(PyDict_GetItemString(PyEval_GetBuiltins(), "print"));
-    print(nb::str(line.data(), line.size()));
+    // print() borrows sys.stdout while it writes; a console that another thread swaps meanwhile
+    // would be freed under it. Holding our own reference keeps it alive for the whole line.
+    nb::handle current(PySys_GetObject("stdout"));
+    if (!current.is_valid() || current.is_none()) return;  // print() writes nothing then either
+    nb::object out = nb::borrow(current);
+    print(nb::str(line.data(), line.size()), nb::arg("file") = out);
 }
 
 }  // namespace tav::py

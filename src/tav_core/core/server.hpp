@@ -81,11 +81,11 @@ class TavServer {
     void tcp_send_py(nb::bytes cmd, nb::bytes data);
     void tcp_send_with_len_py(nb::bytes cmd, nb::bytes data);
     void stop_tcp_accept();
-    // Without the GIL: exactly `size` bytes of request payload, or nothing when the connection is
-    // gone. Throws std::system_error for a receive error.
+    // Without the GIL, on the network thread: exactly `size` bytes of request payload, or nothing
+    // when the connection is gone or fails.
     std::optional<std::string> recv_payload(size_t size);
     // Without the GIL: writes one whole message under the socket lock (dropped when no app is
-    // connected). Throws std::system_error when the send fails.
+    // connected; a failed send drops it and shuts the connection down).
     void send_message(std::string_view message);
     // Holding the GIL: the same, releasing the GIL while it blocks.
     void send(std::string_view message);

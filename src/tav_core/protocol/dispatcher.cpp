@@ -90,29 +90,19 @@ void TavServer::proccess_command(nb::bytes cmd) {
     process_code(code);
 }
 
-// Runs on the network thread without the GIL. Errors (a failed socket operation, an error raised
-// by the host in a push-mode delivery) are reported and the session goes on.
+// Runs on the network thread without the GIL. An error raised by the host in a push-mode delivery
+// is reported and the session goes on. The payload is read whatever became of the echo, so the
+// next byte read is always a command.
 void TavServer::process_code(uint8_t code) {
     const Entry& e = kTable[code];
     if (e.route == Route::ignore) return;
     const char cmd_byte = static_cast<char>(code);
     std::optional<std::string> data;
     std::optional<KeyList> keys;
-    try {
-        if (e.echo) send_message(std::string_view(&cmd_byte, 1));
-        if (e.payload > 0) data = recv_payload(e.payload);
-        if (e.route == Route::keys)
-            keys =
-                read_key_list(code == SET_CAMERA_MATRIX_KEYS ? kMatrixKeyDoubles : kFlenKeyDoubles);
-    } catch (net::Error& err) {
-        py::Gil gil;
-        try {
-            throw;
-        } catch (...) {
-            py::report_current_exception(kThreadName);
-        }
-        return;
-    }
+    if (e.echo) send_message(std::string_view(&cmd_byte, 1));
+    if (e.payload > 0) data = recv_payload(e.payload);
+    if (e.route == Route::keys)
+        keys = read_key_list(code == SET_CAMERA_MATRIX_KEYS ? kMatrixKeyDoubles : kFlenKeyDoubles);
 
     if (e.route == Route::stop) {
         py::Gil gil;

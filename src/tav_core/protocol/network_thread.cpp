@@ -1,6 +1,7 @@
 // The network thread: accepts one app at a time and runs its session.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -55,6 +56,10 @@ void TavServer::handle_tcp_socket() {
             in_python([&] { throw net::Error(err); });
             return;
         }
+        // Messages are small and often follow each other (an echo, then an error code): without
+        // this each one after the first waits for the app's delayed acknowledgement.
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         {
             std::lock_guard lock(client_mutex_);
             clt_socket_ = net::Socket(fd);

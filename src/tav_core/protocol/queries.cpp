@@ -70,9 +70,10 @@ void TavServer::send_scene_status(nb::bytes cmd) {
 void TavServer::send_scene_cameras(nb::bytes cmd) {
     const uint8_t code = code_of(cmd);
     scene_cameras_ = host("get_scene_cameras");
+    // The names first: a host that hands back an iterator would see the index lookup consume it.
+    std::string names = hv::ascii(nb::str("$").attr("join")(scene_cameras_));
     Py_ssize_t found = PySequence_Index(scene_cameras_.ptr(), current_camera_.ptr());
     if (found < 0) PyErr_Clear();
-    std::string names = hv::ascii(nb::str("$").attr("join")(scene_cameras_));
     const uint16_t index = found < 0 ? 0xFFFF : hv::u16(nb::int_(found));
     wire::Writer p;
     p.u16(index).raw(names);

@@ -15,20 +15,24 @@
 
 namespace tav {
 
+// Only the network thread reads, and TCP carries both directions at once, so the wait for payload
+// bytes holds no lock: replies and video packets go out meanwhile instead of waiting, with the
+// host's main thread, for an app that is slow to send or never does.
 std::optional<std::string> TavServer::recv_payload(size_t size) {
-    ipc::Held held(*socket_lock_);
     if (!is_serving_ || !is_connected_) return std::nullopt;
     std::string out;
-    int r = net::recv_exact(clt_socket_.fd(), out, size);
-    if (r == -1) return std::nullopt;
-    if (r != 0) throw net::Error(r);
+    // A connection that ended or failed mid-payload has no payload; the session ends at its next
+    // read.
+    if (net::recv_exact(clt_socket_.fd(), out, size) != 0) return std::nullopt;
     return out;
 }
 
+// A failed send means the app is gone: the message is dropped like any write to a connection
+// that is gone, and the connection is shut down so the session ends.
 void TavServer::send_message(std::string_view message) {
     ipc::Held held(*socket_lock_);
     if (!is_serving_ || !is_connected_) return;
-    if (int err = net::send_all(clt_socket_.fd(), message)) throw net::Error(err);
+    if (net::send_all(clt_socket_.fd(), message) != 0) ::shutdown(clt_socket_.fd(), SHUT_RDWR);
 }
 
 void TavServer::send(std::string_view message) {

@@ -1,0 +1,579 @@
+"""A reference app client: the phone's side of the tavrel protocol, in plain Python.
+
+It talks to a running ``TavServer`` the way the app does, so a plug-in developer can try a host
+without a phone, and the tests, the demo and the benchmarks use it to drive the server::
+
+    with AppClient("127.0.0.1", 5000) as app:
+        names, index = app.scene_cameras()
+        app.select_camera(names.index("Camera"))
+        print(app.camera_matrix())
+
+or from a shell: ``python -m tavrel.app 127.0.0.1 5000 cameras select 0 matrix``.
+
+Every message from the server starts with a code byte whose value fixes the shape of the rest, so
+the client reads by code and length and never loses its place, whatever arrives in between: video
+packets are queued for :meth:`AppClient.read_video_packet`, error codes are matched to the request
+that caused them or kept in :attr:`AppClient.errors`.
+
+Set commands have no reply on success, only ERR_MISSING_CAMERA on failure. Messages from the
+server's host context arrive in command order, so the client settles such commands, when it needs
+to know their outcome, with a barrier: ASK_PLUGIN_VERSION, which always answers and touches no
+camera. :meth:`AppClient.sync` is that barrier.
+"""
+
+from __future__ import annotations
+
+import collections
+import socket
+import struct
+import sys
+import time
+
+__all__ = [
+    "AppClient",
+    "ServerError",
+    "MissingCamera",
+    "NotStreaming",
+    "EncoderError",
+    "ScriptFailed",
+    "NoAlpha",
+    "ProtocolError",
+]
+
+# Requests.
+ASK_SERVER_INFO = 0
+ASK_SCENE_STATUS = 1
+ASK_SCENE_CAMERAS = 2
+ASK_CAMERA_MATRIX = 3
+ASK_VIEWPORT_IMG = 4
+ASK_PLAY_FPS = 5
+ASK_CAMERA_HAS_KEYS = 6
+ASK_SCRIPT_INFO = 7
+ASK_PLUGIN_VERSION = 8
+SET_PLAYBACK_RANGE = 50
+SET_CURRENT_TIME = 51
+SET_CURRENT_CAMERA = 52
+SET_CAMERA_MATRIX = 53
+SET_CAMERA_MATRIX_AT_TIME = 54
+SET_FOCAL_LENGTH = 55
+SET_FOCAL_LENGTH_AT_TIME = 56
+SET_CAMERA_ALL = 57
+SET_CAMERA_ALL_AT_TIME = 58
+SET_CAMERA_MATRIX_KEYS = 59
+SET_CAMERA_FLEN_KEYS = 60
+DO_START_STREAMING = 150
+DO_STOP_STREAMING = 151
+DO_START_PLAYBACK = 152
+DO_STOP_PLAYBACK = 153
+DO_SWITCH_PLAYBACK = 154
+DO_REMOVE_CAMERA_KEYS = 155
+DO_CREATE_NEW_CAMERA = 156
+DO_EXECUTE_SCRIPT = 157
+# Sent by the server only.
+ERR_MISSING_CAMERA = 200
+ERR_NOT_STREAMING = 201
+ERR_FFMPEG = 202
+ERR_EXECUTE_SCRIPT = 203
+ERR_NO_ALPHA = 204
+VIDEO_PACKET = ASK_VIEWPORT_IMG  # code of every video packet message
+
+# Shapes of the messages the server sends, by code: a fixed payload size, or a 32-bit length.
+_FIXED = {
+    ASK_SCENE_STATUS: 32,
+    ASK_CAMERA_MATRIX: 128,
+    ASK_PLAY_FPS: 8,
+    ASK_CAMERA_HAS_KEYS: 1,
+    ASK_PLUGIN_VERSION: 6,
+    DO_EXECUTE_SCRIPT: 1,
+    ERR_EXECUTE_SCRIPT: 1,
+}
+_WITH_LENGTH = {ASK_SERVER_INFO, ASK_SCENE_CAMERAS, VIDEO_PACKET, ASK_SCRIPT_INFO}
+_ECHOED = set(range(50, 61)) | {150, 151, 152, 153, 155, 156}
+_BARE = _ECHOED | {ERR_MISSING_CAMERA, ERR_NOT_STREAMING, ERR_FFMPEG, ERR_NO_ALPHA}
+_ERRORS = {ERR_MISSING_CAMERA, ERR_NOT_STREAMING, ERR_FFMPEG, ERR_EXECUTE_SCRIPT, ERR_NO_ALPHA}
+# Requests that answer nothing on success and ERR_MISSING_CAMERA on failure.
+_SILENT = set(range(52, 61)) | {DO_START_STREAMING, DO_REMOVE_CAMERA_KEYS}
+
+# Payloads of the fixed-size set commands.
+_SET_LAYOUTS = {
+    SET_PLAYBACK_RANGE: "<2d",
+    SET_CURRENT_TIME: "<d",
+    SET_CURRENT_CAMERA: "<H",
+    SET_CAMERA_MATRIX: "<16d",
+    SET_CAMERA_MATRIX_AT_TIME: "<17d",
+    SET_FOCAL_LENGTH: "<d",
+    SET_FOCAL_LENGTH_AT_TIME: "<2d",
+    SET_CAMERA_ALL: "<17d",
+    SET_CAMERA_ALL_AT_TIME: "<18d",
+}
+
+
+class ProtocolError(Exception):
+    """The server sent something this protocol does not allow; the connection is out of step."""
+
+
+class ServerError(Exception):
+    """An error code from the server."""
+
+    code = None
+    name = "ERR"
+
+    def __init__(self, payload: bytes = b""):
+        self.payload = bytes(payload)
+        detail = f" (index {self.payload[0]})" if self.payload else ""
+        super().__init__(f"{self.name} ({self.code}){detail}")
+
+    @staticmethod
+    def of(code: int, payload: bytes = b"") -> "ServerError":
+        return _ERROR_CLASSES[code](payload)
+
+
+class MissingCamera(ServerError):
+    code, name = ERR_MISSING_CAMERA, "ERR_MISSING_CAMERA"
+
+
+class NotStreaming(ServerError):
+    code, name = ERR_NOT_STREAMING, "ERR_NOT_STREAMING"
+
+
+class EncoderError(ServerError):
+    code, name = ERR_FFMPEG, "ERR_FFMPEG"
+
+
+class ScriptFailed(ServerError):
+    code, name = ERR_EXECUTE_SCRIPT, "ERR_EXECUTE_SCRIPT"
+
+
+class NoAlpha(ServerError):
+    code, name = ERR_NO_ALPHA, "ERR_NO_ALPHA"
+
+
+_ERROR_CLASSES = {
+    c.code: c for c in (MissingCamera, NotStreaming, EncoderError, ScriptFailed, NoAlpha)
+}
+
+
+class AppClient:
+    """One app connection to a ``TavServer``.
+
+    ``timeout`` (seconds) bounds every wait for the server. A request that times out raises
+    ``TimeoutError``; bytes already received are kept, so the client stays in step if the reply
+    comes later, but that reply is then taken for the next request of the same kind.
+    """
+
+    def __init__(self, host: str, port: int, timeout: float = 5.0):
+        self.timeout = timeout
+        self._sock = socket.create_connection((host, port), timeout=timeout)
+        self._sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self._buf = bytearray()
+        self._eof = False
+        #: Video packets received and not yet read with read_video_packet.
+        self.packets: collections.deque[bytes] = collections.deque()
+        #: Error codes received for earlier commands that had no reply to carry them (set
+        #: commands, streaming), oldest first. sync() returns and clears them.
+        self.errors: list[int] = []
+        # Upper bound on the ERR_MISSING_CAMERA messages earlier commands may still cause.
+        self._unsettled = 0
+        # Barrier replies still to come for barriers nobody waits for any more.
+        self._stale_barriers = 0
+        #: The camera names of the last scene_cameras() reply, which select_camera indexes.
+        self.cameras: list[str] | None = None
+
+    # -- connection ---------------------------------------------------------------------------
+    def close(self) -> None:
+        if self._sock is not None:
+            self._sock.close()
+            self._sock = None
+
+    def __enter__(self) -> "AppClient":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    # -- framing ------------------------------------------------------------------------------
+    def send_raw(self, data: bytes) -> None:
+        """Sends bytes as they are (for tests and experiments)."""
+        self._sock.settimeout(self.timeout)  # reads leave the socket with what was left of theirs
+        self._sock.sendall(data)
+
+    def _parse(self):
+        """One whole message from the buffer, or None."""
+        buf = self._buf
+        if not buf:
+            return None
+        code = buf[0]
+        if code in _BARE:
+            size, start = 0, 1
+        elif code in _FIXED:
+            size, start = _FIXED[code], 1
+        elif code in _WITH_LENGTH:
+            if len(buf) < 5:
+                return None
+            size, start = struct.unpack_from("<I", buf, 1)[0], 5
+        else:
+            raise ProtocolError(f"the server sent code {code}, which no message starts with")
+        if len(buf) < start + size:
+            return None
+        payload = bytes(buf[start : start + size])
+        del buf[: start + size]
+        return code, payload
+
+    def read_message(self, timeout: float | None = None) -> tuple[int, bytes]:
+        """The next message from the server as (code, payload), waiting at most ``timeout``
+        seconds (the client's timeout by default). Raises ConnectionError when the server closed
+        the connection and TimeoutError when nothing whole arrived in time."""
+        deadline = time.monotonic() + (self.timeout if timeout is None else timeout)
+        while True:
+            message = self._parse()
+            if message is not None:
+                return message
+            if self._eof:
+                raise ConnectionError("the server closed the connection")
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise TimeoutError("no whole message from the server in time")
+            self._sock.settimeout(left)
+            try:
+                chunk = self._sock.recv(65536)
+            except socket.timeout:
+                raise TimeoutError("no whole message from the server in time") from None
+            if not chunk:
+                self._eof = True
+            self._buf += chunk
+
+    def _next(self, wanted) -> tuple[int, bytes]:
+        """Reads until a message whose code is in ``wanted``; queues video packets, keeps error
+        codes nobody waits for, and drops echoes and replies nobody waits for."""
+        while True:
+            code, payload = self.read_message()
+            if code == ASK_PLUGIN_VERSION and self._stale_barriers:
+                self._stale_barriers -= 1
+            elif code in wanted:
+                return code, payload
+            elif code == VIDEO_PACKET:
+                self.packets.append(payload)
+            elif code in _ERRORS:
+                self._keep_error(code)
+
+    def _keep_error(self, code: int) -> None:
+        self.errors.append(code)
+        if code == ERR_MISSING_CAMERA and self._unsettled:
+            self._unsettled -= 1
+
+    def _echoed(self, code: int, payload: bytes = b"") -> None:
+        """Sends a code, waits for its echo, then sends the payload."""
+        self.send_raw(bytes([code]))
+        self._next({code})
+        if payload:
+            self.send_raw(payload)
+        if code in _SILENT:
+            self._unsettled += 1
+
+    def _barrier(self) -> int:
+        """Sends the barrier and waits for its reply; returns how many ERR_MISSING_CAMERA came
+        before it. Every command sent earlier has then had its say."""
+        self.send_raw(bytes([ASK_PLUGIN_VERSION]))
+        missing = 0
+        while self._next({ASK_PLUGIN_VERSION, ERR_MISSING_CAMERA})[0] == ERR_MISSING_CAMERA:
+            missing += 1
+        self._unsettled = 0
+        return missing
+
+    def sync(self) -> list[int]:
+        """Waits until the server has handled every command sent so far; returns and clears the
+        error codes that arrived for them (see :attr:`errors`)."""
+        self.errors.extend([ERR_MISSING_CAMERA] * self._barrier())
+        errors, self.errors = self.errors, []
+        return errors
+
+    def _silent_outcome(self, send) -> bool:
+        """Runs ``send``, which issues one command that answers only when it fails, and says
+        whether it succeeded."""
+        if self._unsettled:
+            self.errors.extend([ERR_MISSING_CAMERA] * self._barrier())
+        send()
+        return self._barrier() == 0
+
+    def _query(self, code: int, checked: bool = False) -> bytes:
+        """Sends a query and returns its reply payload. For a query that checks the current
+        camera, raises MissingCamera when the server answered ERR_MISSING_CAMERA instead."""
+        self.send_raw(bytes([code]))
+        missing, barrier = 0, False
+        while True:
+            wanted = {code, ERR_MISSING_CAMERA} | ({ASK_PLUGIN_VERSION} if barrier else set())
+            got, payload = self._next(wanted)
+            if got == code:
+                # Every error before our reply belongs to an earlier command.
+                self.errors.extend([ERR_MISSING_CAMERA] * missing)
+                self._unsettled = 0
+                self._stale_barriers += barrier
+                return payload
+            if got == ERR_MISSING_CAMERA:
+                if not checked:
+                    self._keep_error(got)
+                    continue
+                if not self._unsettled and not barrier:
+                    raise MissingCamera()
+                # Ours, or an earlier set command's: a barrier tells which.
+                missing += 1
+                if not barrier:
+                    self.send_raw(bytes([ASK_PLUGIN_VERSION]))
+                    barrier = True
+            else:  # the barrier answered and our reply never came: one of the errors was ours
+                self.errors.extend([ERR_MISSING_CAMERA] * (missing - 1))
+                self._unsettled = 0
+                raise MissingCamera()
+
+    # -- queries ------------------------------------------------------------------------------
+    def server_info(self) -> tuple[tuple[int, int, int], str, str]:
+        """((major, minor, patch), platform, server name)."""
+        p = self._query(ASK_SERVER_INFO)
+        version = struct.unpack_from("<3H", p)
+        platform, _, name = p[6:].decode("ascii").partition("_")
+        return version, platform, name
+
+    def scene_status(self) -> tuple[float, float, float, float]:
+        """The three playback-state values and the current camera's focal length."""
+        return struct.unpack("<4d", self._query(ASK_SCENE_STATUS, checked=True))
+
+    def scene_cameras(self) -> tuple[int | None, list[str]]:
+        """(index of the current camera, or None when it is not listed; the camera names)."""
+        p = self._query(ASK_SCENE_CAMERAS)
+        (index,) = struct.unpack_from("<H", p)
+        self.cameras = p[2:].decode("ascii").split("$") if len(p) > 2 else []
+        return (None if index == 0xFFFF else index), list(self.cameras)
+
+    def camera_matrix(self) -> tuple[float, ...]:
+        """The current camera's transform: 16 doubles in wire order."""
+        return struct.unpack("<16d", self._query(ASK_CAMERA_MATRIX, checked=True))
+
+    def play_fps(self) -> float:
+        return struct.unpack("<d", self._query(ASK_PLAY_FPS))[0]
+
+    def camera_has_keys(self, decoded: bool = True):
+        """(has keys, first flag, second flag) from the keys flags byte, or the byte itself."""
+        flags = self._query(ASK_CAMERA_HAS_KEYS, checked=True)[0]
+        if not decoded:
+            return flags
+        return bool(flags & 1), bool(flags & 2), bool(flags & 4)
+
+    def script_info(self) -> list[str]:
+        """The custom-script labels, label i naming script i (a single space for an empty one)."""
+        p = self._query(ASK_SCRIPT_INFO)
+        return p.decode("ascii").split("%") if p else []
+
+    def read_script_info(self) -> list[str]:
+        """Waits for a script-info message the host pushed (update_script_labels)."""
+        _, p = self._next({ASK_SCRIPT_INFO})
+        return p.decode("ascii").split("%") if p else []
+
+    def plugin_version(self) -> tuple[int, int, int]:
+        return struct.unpack("<3H", self._query(ASK_PLUGIN_VERSION))
+
+    # -- camera and timeline ------------------------------------------------------------------
+    def _set(self, code: int, *values) -> None:
+        self._echoed(code, struct.pack(_SET_LAYOUTS[code], *values))
+
+    def set_playback_range(self, start: float, end: float) -> None:
+        self._set(SET_PLAYBACK_RANGE, start, end)
+
+    def set_current_time(self, time_: float) -> None:
+        self._set(SET_CURRENT_TIME, time_)
+
+    def select_camera(self, index: int) -> bool:
+        """Selects the camera at ``index`` of the last scene_cameras() list; False when the
+        server answered ERR_MISSING_CAMERA."""
+        return self._silent_outcome(lambda: self._set(SET_CURRENT_CAMERA, index))
+
+    def set_camera_matrix(self, matrix, time_: float | None = None) -> None:
+        if time_ is None:
+            self._set(SET_CAMERA_MATRIX, *matrix)
+        else:
+            self._set(SET_CAMERA_MATRIX_AT_TIME, *matrix, time_)
+
+    def set_focal_length(self, focal_length: float, time_: float | None = None) -> None:
+        if time_ is None:
+            self._set(SET_FOCAL_LENGTH, focal_length)
+        else:
+            self._set(SET_FOCAL_LENGTH_AT_TIME, focal_length, time_)
+
+    def set_camera_all(self, matrix, focal_length: float, time_: float | None = None) -> None:
+        if time_ is None:
+            self._set(SET_CAMERA_ALL, *matrix, focal_length)
+        else:
+            self._set(SET_CAMERA_ALL_AT_TIME, *matrix, focal_length, time_)
+
+    def set_camera_matrix_keys(self, keys) -> None:
+        """Keys the current camera's transform; ``keys`` holds (matrix, time) pairs."""
+        keys = list(keys)
+        body = b"".join(struct.pack("<17d", *m, t) for m, t in keys)
+        self._echoed(SET_CAMERA_MATRIX_KEYS, struct.pack("<H", len(keys)) + body)
+
+    def set_camera_flen_keys(self, keys) -> None:
+        """Keys the current camera's focal length; ``keys`` holds (focal length, time) pairs."""
+        keys = list(keys)
+        body = b"".join(struct.pack("<2d", f, t) for f, t in keys)
+        self._echoed(SET_CAMERA_FLEN_KEYS, struct.pack("<H", len(keys)) + body)
+
+    # -- actions ------------------------------------------------------------------------------
+    def start_playback(self, flag: bool = True) -> None:
+        self._echoed(DO_START_PLAYBACK, bytes([1 if flag else 0]))
+
+    def stop_playback(self) -> None:
+        self._echoed(DO_STOP_PLAYBACK)
+
+    def switch_playback(self) -> None:
+        """The server ignores this command; it answers nothing."""
+        self.send_raw(bytes([DO_SWITCH_PLAYBACK]))
+
+    def remove_camera_keys(self) -> bool:
+        """False when the server answered ERR_MISSING_CAMERA."""
+        return self._silent_outcome(lambda: self._echoed(DO_REMOVE_CAMERA_KEYS))
+
+    def create_new_camera(self) -> None:
+        """Has the host create a camera, copied from the current one, and select it."""
+        self._echoed(DO_CREATE_NEW_CAMERA)
+
+    def execute_script(self, index: int) -> bool:
+        """Runs custom script ``index``; True when the host reported success."""
+        self.send_raw(bytes([DO_EXECUTE_SCRIPT, index]))
+        while True:
+            code, payload = self._next({DO_EXECUTE_SCRIPT, ERR_EXECUTE_SCRIPT})
+            if payload[0] == index:
+                return code == DO_EXECUTE_SCRIPT
+
+    # -- streaming ----------------------------------------------------------------------------
+    def start_streaming(
+        self, fps: float = 30.0, mbps: float = 4.0, opaque: bool = True, autosend: bool = True
+    ) -> None:
+        """Asks for the viewport stream. Failures (ERR_MISSING_CAMERA, ERR_NO_ALPHA) surface in
+        read_video_packet() or sync()."""
+        payload = struct.pack("<ffHBB", fps, mbps, 0, bool(opaque), bool(autosend))
+        self._echoed(DO_START_STREAMING, payload)
+
+    def stop_streaming(self) -> None:
+        self._echoed(DO_STOP_STREAMING)
+
+    def ask_viewport_img(self) -> None:
+        """Asks for one frame; its packets arrive through read_video_packet()."""
+        self.send_raw(bytes([ASK_VIEWPORT_IMG]))
+
+    def read_video_packet(self, timeout: float | None = None) -> bytes:
+        """The next video packet. Packets already received come first; then an error code
+        received instead (ERR_NOT_STREAMING, ERR_NO_ALPHA, ...) is raised as a ServerError,
+        oldest first."""
+        deadline = time.monotonic() + (self.timeout if timeout is None else timeout)
+        while True:
+            if self.packets:
+                return self.packets.popleft()
+            if self.errors:
+                raise ServerError.of(self.errors.pop(0))
+            code, payload = self.read_message(max(0.0, deadline - time.monotonic()))
+            if code == VIDEO_PACKET:
+                return payload
+            if code in _ERRORS:
+                self._keep_error(code)
+
+
+# -- command line -------------------------------------------------------------------------------
+def _format(value) -> str:
+    if isinstance(value, float):
+        return repr(value)
+    if isinstance(value, tuple):
+        return " ".join(_format(v) for v in value)
+    return str(value)
+
+
+def _run(app: AppClient, words: list[str], out) -> None:
+    """Runs the commands of the command line in order on one connection."""
+
+    def number():
+        if not words:
+            raise SystemExit("a number is missing")
+        return float(words.pop(0))
+
+    while words:
+        word = words.pop(0)
+        try:
+            if word == "info":
+                version, platform, name = app.server_info()
+                print(f"server {'.'.join(map(str, version))} on {platform}: {name}", file=out)
+            elif word == "status":
+                status = app.scene_status()
+                print("playback", _format(status[:3]), file=out)
+                print("focal length", _format(status[3]), file=out)
+            elif word == "cameras":
+                index, names = app.scene_cameras()
+                for i, name in enumerate(names):
+                    print(f"{'*' if i == index else ' '} {i}: {name}", file=out)
+            elif word == "matrix":
+                m = app.camera_matrix()
+                for row in range(4):
+                    print(_format(m[4 * row : 4 * row + 4]), file=out)
+            elif word == "fps":
+                print(_format(app.play_fps()), file=out)
+            elif word == "keys":
+                has, first, second = app.camera_has_keys()
+                print(f"keys {has} (first {first}, second {second})", file=out)
+            elif word == "scripts":
+                for i, label in enumerate(app.script_info()):
+                    print(f"{i}: {label}", file=out)
+            elif word == "version":
+                print(".".join(map(str, app.plugin_version())), file=out)
+            elif word == "select":
+                index = int(number())
+                if app.cameras is not None and not 0 <= index < len(app.cameras):
+                    # The server would not answer; the host would get an IndexError.
+                    print(f"no camera {index} in the list", file=out)
+                    continue
+                ok = app.select_camera(index)
+                print("selected" if ok else "ERR_MISSING_CAMERA", file=out)
+            elif word == "time":
+                app.set_current_time(number())
+            elif word == "range":
+                app.set_playback_range(number(), number())
+            elif word == "focal":
+                app.set_focal_length(number())
+            elif word == "play":
+                app.start_playback(True)
+            elif word == "stop":
+                app.stop_playback()
+            elif word == "remove-keys":
+                print("removed" if app.remove_camera_keys() else "ERR_MISSING_CAMERA", file=out)
+            elif word == "new-camera":
+                app.create_new_camera()
+            elif word == "script":
+                ok = app.execute_script(int(number()))
+                print("done" if ok else "ERR_EXECUTE_SCRIPT", file=out)
+            else:
+                raise SystemExit(f"unknown command {word!r}\n{_USAGE}")
+        except ServerError as e:
+            print(e, file=out)
+    for code in app.sync():
+        print(ServerError.of(code), file=out)
+
+
+_USAGE = """usage: python -m tavrel.app HOST PORT COMMAND...
+commands, run in order on one connection:
+  info  status  cameras  matrix  fps  keys  scripts  version
+  select N  time T  range START END  focal F  play  stop  remove-keys  new-camera  script N"""
+
+
+def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else argv
+    if len(argv) < 3 or argv[0] in ("-h", "--help"):
+        print(_USAGE, file=sys.stderr)
+        return 2
+    host, port, words = argv[0], int(argv[1]), argv[2:]
+    try:
+        with AppClient(host, port) as app:
+            _run(app, words, sys.stdout)
+    except (OSError, ProtocolError) as e:
+        print(f"error: {e}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
