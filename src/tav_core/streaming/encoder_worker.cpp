@@ -78,6 +78,14 @@ struct Attachments {
             LockScope held(*args.shm_lock, parent);
             block.close();
         }
+        // The server removes the block's name when it stops the worker; a server that died never
+        // will, so the last user does.
+        if (parent.gone()) {
+            try {
+                ipc::Shm::unlink(args.shm_name);
+            } catch (const std::exception&) {
+            }
+        }
     }
 };
 

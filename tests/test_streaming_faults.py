@@ -1,0 +1,103 @@
+"""Streaming when things go wrong: a host process that dies, a worker that hangs while it holds
+the connection."""
+
+import os
+import signal
+import socket
+import subprocess
+import sys
+import textwrap
+import time
+
+from conftest import PullLoop, TavServer, stop_and_wait, wait_until
+from streaming_support import FrameHost, VideoApp, children, running_children, shm_entries
+from test_streaming import Session
+
+HOST_SCRIPT = textwrap.dedent("""
+    import socket, struct, sys, time
+    from tavrel import tav_core
+    from tavrel.tav_base import TavBase
+
+    class Host(TavBase):
+        def get_scene_cameras(self, server): return ["Camera"]
+        def get_camera_exists(self, server, name): return name == "Camera"
+        def capture_will_start(self, server):
+            server.set_capture_mode(server.CAPMODE_BUFFER, server.CAPFORMAT_UBYTE_RGBA)
+            server.set_capture_resolution(64, 48)
+        def get_capture_buffer(self, server, name): return bytes(64 * 48 * 4)
+
+    server = tav_core.TavServer("Blender", (1, 2, 3), Host(), 0)
+    server.start_serving(0)
+    app = socket.create_connection(("127.0.0.1", server.server_port))
+    def read(n):
+        data = b""
+        while len(data) < n:
+            data += app.recv(n - len(data))
+        return data
+    app.sendall(b"\\x02"); read(5 + 2 + len("Camera"))
+    app.sendall(b"\\x34"); read(1); app.sendall(b"\\x00\\x00")
+    app.sendall(b"\\x96"); read(1); app.sendall(struct.pack("<ffHBB", 30, 2, 0, 1, 1))
+    while server._encoding_process is None:
+        time.sleep(0.01)
+    print("worker", server._encoding_process, flush=True)
+    time.sleep(60)
+""")
+
+
+def state(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    except FileNotFoundError:
+        return None
+
+
+def test_workers_end_soon_after_the_host_process_dies():
+    blocks = shm_entries()
+    host = subprocess.Popen([sys.executable, "-c", HOST_SCRIPT], stdout=subprocess.PIPE,
+                            text=True)
+    try:
+        line = ""
+        while not line.startswith("worker"):
+            line = host.stdout.readline()
+            assert line, "the host ended early"
+        worker = int(line.split()[1])
+        assert state(worker) not in (None, "Z")
+        host.kill()
+        host.wait(10)
+        start = time.monotonic()
+        wait_until(lambda: state(worker) in (None, "Z"), timeout=5)
+        assert time.monotonic() - start < 2.5
+    finally:
+        host.kill()
+        host.wait(10)
+    assert shm_entries() <= blocks  # the worker removed the frame block the host left
+
+
+def test_a_worker_that_hangs_holding_the_connection_is_killed_and_its_lock_taken_back(mode):
+    host = FrameHost(width=720, height=720)
+    host.frame = lambda n: os.urandom(720 * 720 * 4)  # incompressible: packets fill the socket
+    s = Session.__new__(Session)
+    s.host = host
+    s.server = TavServer("Blender", (1, 2, 3), host, mode)
+    s.server.start_serving(0)
+    s.loop = PullLoop(s.server) if mode == TavServer.EVENTMODE_PULL else None
+    s.sock = socket.socket()
+    s.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    s.sock.connect(("127.0.0.1", s.server.server_port))
+    s.app = VideoApp(s.sock)
+    s.select_camera()
+    s.app.start(mbps=50.0)
+    (worker,) = wait_until(running_children)
+    # The app reads nothing more: the worker blocks in a send, holding the connection's lock.
+    time.sleep(1.0)
+    os.kill(worker, signal.SIGSTOP)
+    start = time.monotonic()
+    stop_and_wait(s.server, s.loop, timeout=30)
+    assert time.monotonic() - start < 20
+    assert worker not in children()
+    assert s.server.start_serving(0)  # the listening socket was closed under the lock
+    stop_and_wait(s.server, s.loop, timeout=10)
+    s.sock.close()
+    if s.loop:
+        s.loop.close()
