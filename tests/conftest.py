@@ -363,6 +363,17 @@ def served(make_server):
     return make_server()
 
 
+def select_camera(served, sock, index=0):
+    """Lists the scene cameras and selects one, leaving the host's record empty."""
+    sock.sendall(b"\x02")
+    recv_exact(sock, struct.unpack_from("<I", recv_exact(sock, 5), 1)[0])
+    sock.sendall(b"\x34")
+    assert recv_exact(sock, 1) == b"\x34"
+    sock.sendall(struct.pack("<H", index))
+    assert served.reply(sock, b"", 0) == b""
+    served.host.take()
+
+
 def handler_errors(served, capfd):
     """What the server reported about failed handlers so far, as text: its report on stderr in
     push mode, the errors execute_pending_events raised in pull mode."""

@@ -4,17 +4,7 @@ import struct
 
 import pytest
 
-from conftest import handler_errors, recv_exact
-
-
-def select_camera(served, sock, index=0):
-    sock.sendall(b"\x02")
-    recv_exact(sock, struct.unpack_from("<I", recv_exact(sock, 5), 1)[0])
-    sock.sendall(b"\x34")
-    assert recv_exact(sock, 1) == b"\x34"
-    sock.sendall(struct.pack("<H", index))
-    assert served.reply(sock, b"", 0) == b""
-    served.host.take()
+from conftest import handler_errors, recv_exact, select_camera
 
 
 def made(host):

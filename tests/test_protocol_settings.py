@@ -4,7 +4,7 @@ import struct
 
 import pytest
 
-from conftest import PULL, handler_errors, recv_exact
+from conftest import PULL, handler_errors, recv_exact, select_camera
 
 M = tuple(float(i) + 0.25 for i in range(16))  # a transform no one would normalise
 
@@ -28,16 +28,6 @@ SET_COMMANDS = [
     (60, struct.pack("<H2d2d", 2, 35, 1, 50, 24),
      [("set_camera_flen_keys", ("Camera", [1.0, 24.0], [35.0, 50.0]))]),
 ]
-
-
-def select_camera(served, sock, index=0):
-    sock.sendall(b"\x02")
-    recv_exact(sock, struct.unpack_from("<I", recv_exact(sock, 5), 1)[0])
-    sock.sendall(b"\x34")
-    assert recv_exact(sock, 1) == b"\x34"
-    sock.sendall(struct.pack("<H", index))
-    assert served.reply(sock, b"", 0) == b""
-    served.host.take()
 
 
 def as_lists(calls):
