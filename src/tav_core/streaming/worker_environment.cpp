@@ -8,7 +8,7 @@ namespace tav {
 
 nb::dict TavServer::get_environment() {
     nb::module_ os = nb::module_::import_("os");
-    nb::dict env(os.attr("environ"));
+    nb::dict env = nb::borrow<nb::dict>(os.attr("environ").attr("copy")());
     const std::string sep = nb::cast<std::string>(os.attr("pathsep"));
     std::string path;
     for (nb::handle entry : nb::module_::import_("sys").attr("path"))
