@@ -40,7 +40,8 @@ HOST_SCRIPT = textwrap.dedent("""
     while server._encoding_process is None:
         time.sleep(0.01)
     print("worker", server._encoding_process, flush=True)
-    time.sleep(60)
+    if sys.argv[1] == "stay":
+        time.sleep(60)
 """)
 
 
@@ -54,7 +55,7 @@ def state(pid):
 
 def test_workers_end_soon_after_the_host_process_dies():
     blocks = shm_entries()
-    host = subprocess.Popen([sys.executable, "-c", HOST_SCRIPT], stdout=subprocess.PIPE,
+    host = subprocess.Popen([sys.executable, "-c", HOST_SCRIPT, "stay"], stdout=subprocess.PIPE,
                             text=True)
     try:
         line = ""
@@ -72,6 +73,16 @@ def test_workers_end_soon_after_the_host_process_dies():
         host.kill()
         host.wait(10)
     assert shm_entries() <= blocks  # the worker removed the frame block the host left
+
+
+def test_host_exits_normally_while_streaming():
+    blocks = shm_entries()
+    r = subprocess.run([sys.executable, "-c", HOST_SCRIPT, "exit"], capture_output=True, text=True,
+                       timeout=30)
+    assert r.returncode == 0 and r.stderr == ""
+    worker = int(r.stdout.split("worker")[1].split()[0])
+    wait_until(lambda: state(worker) in (None, "Z"), timeout=5)
+    wait_until(lambda: shm_entries() <= blocks, timeout=5)
 
 
 def test_a_worker_that_hangs_holding_the_connection_is_killed_and_its_lock_taken_back(mode):
