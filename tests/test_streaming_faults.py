@@ -112,3 +112,23 @@ def test_a_worker_that_hangs_holding_the_connection_is_killed_and_its_lock_taken
     s.sock.close()
     if s.loop:
         s.loop.close()
+
+
+def test_stop_while_a_start_waits_for_a_host_that_does_not_drain():
+    host = FrameHost()
+    server = TavServer("Blender", (1, 2, 3), host, TavServer.EVENTMODE_PULL)
+    server.start_serving(0)
+    loop = PullLoop(server)
+    s = Session.__new__(Session)
+    s.host, s.server, s.loop = host, server, loop
+    s.sock = socket.create_connection(("127.0.0.1", server.server_port))
+    s.app = VideoApp(s.sock)
+    s.select_camera()
+    loop.close()  # the host stops draining its queue
+    s.app.start()
+    server.stop_serving()
+    wait_until(lambda: not server.is_serving and not server.is_stopping, timeout=10)
+    while server.is_event_loop_running:  # the host drains late: the start finds no app
+        server.execute_pending_events()
+    assert not server.is_capturing and not running_children()
+    s.sock.close()

@@ -158,6 +158,8 @@ void TavServer::stop_serving_thread() {
         }
     }
     is_serving_ = false;
+    // A network thread waiting for a streaming start that the host may never run is let go.
+    if (auto started = streaming_.start_streaming_event.load()) started->set();
     shutdown_client();
     try {
         stop_tcp_accept();

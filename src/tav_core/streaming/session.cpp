@@ -36,7 +36,8 @@ void TavServer::start_streaming(nb::handle data) {
     } release{s};
 
     auto p = hv::payload(data);
-    if (!p || s.is_capturing) return;
+    // A start that runs after its app left (a queue drained late) starts nothing.
+    if (!p || s.is_capturing || !is_connected_) return;
     if (!check_current_camera()) return;
     wire::Reader r(*p);
     const double fps = sound(r.f32(), kFallbackFps);
