@@ -1,6 +1,8 @@
 // An event flag shared across processes, built from three binary semaphores only.
 #pragma once
 
+#include <sys/types.h>
+
 #include <array>
 #include <memory>
 #include <string>
@@ -22,6 +24,9 @@ class Event {
     // holding the GIL.
     bool wait(double timeout = -1);
     std::array<std::string, 3> share() const;
+    // Frees the guard lock if the process `pid` (dead and reaped) died inside an operation. The
+    // flag and the wake-up count are the event's state and stay as they are.
+    void recover(pid_t pid) { lock_->recover(pid); }
 
   private:
     Event(std::shared_ptr<Lock> flag, std::shared_ptr<Lock> lock, std::shared_ptr<Lock> wait);

@@ -97,6 +97,10 @@ void TavServer::stop_encoding() {
     auto& s = streaming_;
     if (!s.is_encoding) return;
     s.is_encoding = false;
+    if (s.encoding_process.pid && streaming::process_ended(*s.encoding_process.pid)) {
+        reclaim_locks_of(*s.encoding_process.pid);
+        s.encoding_process.pid.reset();
+    }
     s.keep_encoding_event->clear();
     s.new_frame_event->set();
     if (s.encoding_process.pid) graceful_process_exit(*s.encoding_process.pid);
@@ -111,6 +115,10 @@ void TavServer::stop_screenshot() {
     auto& s = streaming_;
     if (!s.is_screenshooting) return;
     s.is_screenshooting = false;
+    if (s.screenshot_process.pid && streaming::process_ended(*s.screenshot_process.pid)) {
+        reclaim_locks_of(*s.screenshot_process.pid);
+        s.screenshot_process.pid.reset();
+    }
     s.keep_screenshot_event->clear();
     s.new_scrsht_event->set();
     if (s.screenshot_process.pid) graceful_process_exit(*s.screenshot_process.pid);
@@ -131,7 +139,11 @@ void TavServer::graceful_process_exit(pid_t pid) {
 }
 
 void TavServer::reclaim_locks_of(pid_t pid) {
-    if (streaming_.shm_lock) streaming_.shm_lock->recover(pid);
+    auto& s = streaming_;
+    if (s.shm_lock) s.shm_lock->recover(pid);
+    for (auto* e : {&s.new_frame_event, &s.keep_encoding_event, &s.new_scrsht_event,
+                    &s.keep_screenshot_event})
+        if (*e) (*e)->recover(pid);
     if (socket_lock_->recover(pid)) shutdown_client();
 }
 
