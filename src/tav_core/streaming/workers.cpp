@@ -93,18 +93,25 @@ void TavServer::start_screenshot(nb::object x, nb::object y, nb::object width, n
     s.screenshot_process.started = std::chrono::steady_clock::now();
 }
 
+// Clears the worker's keep event, then wakes it, so that a waiting worker sees at once that it is
+// to end; then waits for it. A worker that already died is reaped first: it may have died inside
+// an operation on those very events.
+void TavServer::stop_worker(streaming::Worker& worker, ipc::Event& keep, ipc::Event& wake) {
+    if (worker.pid && streaming::process_ended(*worker.pid)) {
+        reclaim_locks_of(*worker.pid);
+        worker.pid.reset();
+    }
+    keep.clear();
+    wake.set();
+    if (worker.pid) graceful_process_exit(*worker.pid);
+    worker.pid.reset();
+}
+
 void TavServer::stop_encoding() {
     auto& s = streaming_;
     if (!s.is_encoding) return;
     s.is_encoding = false;
-    if (s.encoding_process.pid && streaming::process_ended(*s.encoding_process.pid)) {
-        reclaim_locks_of(*s.encoding_process.pid);
-        s.encoding_process.pid.reset();
-    }
-    s.keep_encoding_event->clear();
-    s.new_frame_event->set();
-    if (s.encoding_process.pid) graceful_process_exit(*s.encoding_process.pid);
-    s.encoding_process.pid.reset();
+    stop_worker(s.encoding_process, *s.keep_encoding_event, *s.new_frame_event);
     py::Unlocked unlocked;
     ipc::Held held(*s.shm_lock);
     s.shared_buffer->close();
@@ -115,14 +122,7 @@ void TavServer::stop_screenshot() {
     auto& s = streaming_;
     if (!s.is_screenshooting) return;
     s.is_screenshooting = false;
-    if (s.screenshot_process.pid && streaming::process_ended(*s.screenshot_process.pid)) {
-        reclaim_locks_of(*s.screenshot_process.pid);
-        s.screenshot_process.pid.reset();
-    }
-    s.keep_screenshot_event->clear();
-    s.new_scrsht_event->set();
-    if (s.screenshot_process.pid) graceful_process_exit(*s.screenshot_process.pid);
-    s.screenshot_process.pid.reset();
+    stop_worker(s.screenshot_process, *s.keep_screenshot_event, *s.new_scrsht_event);
 }
 
 // Waits for a worker to end, kills it after the join time-out, and always reaps it. A worker that
