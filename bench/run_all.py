@@ -9,7 +9,7 @@ sys.path.insert(0, os.path.dirname(__file__))
 
 from common import print_table  # noqa: E402
 
-MODULES = ["bench_dispatch", "bench_protocol", "bench_encoder", "bench_frames"]
+MODULES = ["bench_dispatch", "bench_protocol", "bench_encoder", "bench_frames", "bench_screenshot"]
 
 
 def main():

@@ -32,27 +32,29 @@ void close_inherited(std::vector<int> keep) {
 
 }  // namespace
 
-std::optional<pid_t> fork_worker(const std::function<void()>& body, std::vector<int> keep_fds) {
+std::optional<pid_t> fork_worker(const std::function<int()>& body, std::vector<int> keep_fds) {
     pid_t pid = ::fork();
     if (pid == 0) {
         close_inherited(std::move(keep_fds));
+        int status = 1;
         try {
-            body();
+            status = body();
         } catch (std::exception& e) {
             std::fprintf(stderr, "Tavrel worker: %s\n", e.what());
         } catch (...) {
             std::fprintf(stderr, "Tavrel worker: unknown failure\n");
         }
         std::fflush(stderr);
-        ::_exit(0);
+        ::_exit(status);
     }
     if (pid < 0) return std::nullopt;
     return pid;
 }
 
-bool process_ended(pid_t pid) {
-    int status;
-    pid_t r = ::waitpid(pid, &status, WNOHANG);
+bool process_ended(pid_t pid, int* status) {
+    int st = 0;
+    pid_t r = ::waitpid(pid, &st, WNOHANG);
+    if (status) *status = r == pid ? st : 0;
     return r == pid || (r < 0 && errno == ECHILD);
 }
 

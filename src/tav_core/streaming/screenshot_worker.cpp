@@ -1,19 +1,159 @@
 #include "streaming/screenshot_worker.hpp"
 
+#include <nanobind/stl/string.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <csignal>
+#include <cstdio>
 #include <stdexcept>
+
+#include "ipc/shm.hpp"
+#include "protocol/host_values.hpp"
+#include "streaming/worker_life.hpp"
 
 namespace tav::streaming {
 
-ScreenshotArgs parse_screenshot_args(nanobind::handle) {
-    throw std::runtime_error(
-        "Screenshot capture is not available: this build has no screen grabber");
+namespace {
+
+constexpr size_t kArgCount = 9;
+constexpr long kMaxSide = 32767;    // the X protocol's limit for a rectangle
+constexpr double kMaxOffset = 1e9;  // far beyond any screen, and safely an int
+
+[[noreturn]] void invalid(const std::string& what) {
+    throw std::invalid_argument("Invalid screenshot " + what);
 }
 
-void run_screenshot(const ScreenshotArgs&) {}
+// A screen coordinate; a fractional one (a scaled position) is rounded to the nearest pixel.
+int coordinate(nb::handle value, const char* name) {
+    const double v = host_values::to_double(value);
+    if (!std::isfinite(v) || std::fabs(v) > kMaxOffset)
+        invalid(std::string("region: ") + name + " must be a finite screen coordinate");
+    return static_cast<int>(std::lround(v));
+}
 
-void screenshot_entry(nanobind::handle args) {
+int side(nb::handle value, const char* name) {
+    const long v = nb::cast<long>(value);
+    if (v < 1 || v > kMaxSide)
+        invalid(std::string("region: ") + name + " must be 1 to 32767 pixels");
+    return static_cast<int>(v);
+}
+
+std::string bytes_arg(nb::handle value, const char* what) {
+    if (!nb::isinstance<nb::bytes>(value)) invalid(std::string(what) + ": bytes expected");
+    nb::bytes b = nb::borrow<nb::bytes>(value);
+    return std::string(b.c_str(), b.size());
+}
+
+nb::tuple sequence_arg(nb::handle value, size_t size, const char* what) {
+    nb::tuple items = nb::tuple(nb::borrow(value));
+    if (items.size() != size)
+        invalid(std::string(what) + ": " + std::to_string(size) + " items expected");
+    return items;
+}
+
+std::shared_ptr<ipc::Event> event_arg(nb::handle value, const char* what) {
+    nb::tuple d = sequence_arg(value, 3, what);
+    return ipc::Event::from_share(
+        {bytes_arg(d[0], what), bytes_arg(d[1], what), bytes_arg(d[2], what)});
+}
+
+// The worker's hold on the frame block, given up under the frame lock however the run ends.
+struct Attachment {
+    const ScreenshotArgs& args;
+    const ParentWatch& parent;
+    ipc::Shm block;
+
+    ~Attachment() { release(); }
+    void release() {
+        if (!block.is_open()) return;
+        LockScope held(*args.shm_lock, parent);
+        block.close();
+    }
+};
+
+// Requests do not queue: those made while a grab runs collapse into the next one.
+void serve_requests(const ScreenshotArgs& a, const ParentWatch& parent, X11Grabber& grabber,
+                    const ipc::Shm& block) {
+    while (wait_for_wake(*a.new_screenshot_event, parent)) {
+        a.new_screenshot_event->clear();
+        if (!a.keep_screenshot_event->is_set()) return;
+        if (!grabber.grab()) continue;  // refused by the server: this frame is skipped
+        {
+            LockScope held(*a.shm_lock, parent);
+            if (!held) return;
+            grabber.write(block.data());
+        }
+        a.new_frame_event->set();
+    }
+}
+
+void report(const char* what) {
+    std::fprintf(stderr, "Screenshot worker failed: %s\n", what);
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+ScreenshotArgs parse_screenshot_args(nb::handle args) {
+    nb::tuple t = nb::tuple(nb::borrow(args));
+    if (t.size() != kArgCount)
+        throw std::invalid_argument(
+            "The screenshot argument tuple must hold exactly 9 values, not " +
+            std::to_string(t.size()));
+    ScreenshotArgs a;
+    Region& r = a.region;
+    r.x = coordinate(t[0], "x");
+    r.y = coordinate(t[1], "y");
+    r.width = side(t[2], "width");
+    r.height = side(t[3], "height");
+
+    nb::tuple buffer = sequence_arg(t[4], 2, "buffer_share (name, size)");
+    if (!nb::isinstance<nb::str>(buffer[0])) invalid("buffer_share: the name must be text");
+    a.shm_name = nb::cast<std::string>(buffer[0]);
+    const long long size = nb::cast<long long>(buffer[1]);
+    const size_t frame = static_cast<size_t>(r.width) * static_cast<size_t>(r.height) * 4;
+    if (size < 0 || static_cast<size_t>(size) < frame)
+        invalid("buffer_share: the block is smaller than a frame of the region");
+    a.shm_size = static_cast<size_t>(size);
+
+    a.shm_lock = ipc::Lock::from_share(bytes_arg(t[5], "shm_lock_share"));
+    a.new_frame_event = event_arg(t[6], "new_fr_ev_share");
+    a.keep_screenshot_event = event_arg(t[7], "keep_ss_ev_share");
+    a.new_screenshot_event = event_arg(t[8], "new_ss_ev_share");
+    a.parent_pid = getpid();
+    return a;
+}
+
+int run_screenshot(const ScreenshotArgs& a) {
+    const ParentWatch parent(a.parent_pid);
+    // A display that goes away mid-write must end the grab with an error, not the process.
+    if (parent.forked()) std::signal(SIGPIPE, SIG_IGN);
+    try {
+        X11Grabber grabber(a.region);  // made once; released after the block is detached
+        Attachment att{a, parent, {}};
+        {
+            LockScope held(*a.shm_lock, parent);
+            if (!held) return 0;
+            att.block = ipc::Shm::attach(a.shm_name, a.shm_size);
+        }
+        serve_requests(a, parent, grabber, att.block);
+        return 0;
+    } catch (const DisplayUnavailable& e) {
+        report(e.what());
+        return kExitNoDisplay;
+    } catch (const std::exception& e) {
+        report(e.what());
+        return 1;
+    }
+}
+
+void screenshot_entry(nb::handle args) {
+    if (args.is_none())
+        throw std::invalid_argument(
+            "_sp needs its argument tuple: on this platform workers are forked and are handed it");
     ScreenshotArgs a = parse_screenshot_args(args);
-    nanobind::gil_scoped_release release;
+    nb::gil_scoped_release release;
     run_screenshot(a);
 }
 

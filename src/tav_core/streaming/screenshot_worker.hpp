@@ -1,19 +1,49 @@
 // The screenshot worker: grabs a screen region into the frame block for every request.
+//
+// The arguments are parsed with Python (holding the GIL) before the worker runs; the run itself
+// never touches Python, so it can run in a forked child or on a thread without the GIL.
 #pragma once
 
 #include <nanobind/nanobind.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "ipc/event.hpp"
+#include "ipc/lock.hpp"
+#include "streaming/x11_grabber.hpp"
 
 namespace tav::streaming {
 
-struct ScreenshotArgs {};
+namespace nb = nanobind;
 
-// Holding the GIL: the 9 values of the screenshot argument tuple.
-ScreenshotArgs parse_screenshot_args(nanobind::handle args);
+// The 9 values of the screenshot argument tuple, in C++.
+struct ScreenshotArgs {
+    Region region;         // values 0-3: x, y, width, height
+    std::string shm_name;  // value 4: the encoder's frame block (name, size)
+    size_t shm_size = 0;
+    std::shared_ptr<ipc::Lock> shm_lock;  // values 5-8, opened from their share descriptions
+    std::shared_ptr<ipc::Event> new_frame_event;
+    std::shared_ptr<ipc::Event> keep_screenshot_event;
+    std::shared_ptr<ipc::Event> new_screenshot_event;
+    pid_t parent_pid = 0;  // the parsing process: a forked worker ends when it dies
+};
 
-// Never touches Python: runs in a forked child.
-void run_screenshot(const ScreenshotArgs& args);
+// Exit status of a forked worker that found no display to grab from.
+inline constexpr int kExitNoDisplay = 69;
+
+// Holding the GIL. ValueError (std::invalid_argument) unless `args` holds exactly 9 valid values.
+ScreenshotArgs parse_screenshot_args(nb::handle args);
+
+// Runs the worker until its keep event is found clear, no request came for the idle lifespan, or
+// the parent died; one grab and one copy per request. Without the GIL; reports a failure of its
+// own on stderr. Returns the exit status for a forked worker: 0, kExitNoDisplay, or 1 for any
+// other failure.
+int run_screenshot(const ScreenshotArgs& args);
 
 // The entry `_sp(args)`: parses holding the GIL, then runs with the GIL released.
-void screenshot_entry(nanobind::handle args);
+void screenshot_entry(nb::handle args);
 
 }  // namespace tav::streaming

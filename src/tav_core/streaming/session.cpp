@@ -1,4 +1,6 @@
 // The streaming session: start, stop, and the frame path from the host into the frame block.
+#include <sys/wait.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +10,7 @@
 #include "protocol/host_values.hpp"
 #include "protocol/wire.hpp"
 #include "streaming/process.hpp"
+#include "streaming/screenshot_worker.hpp"
 
 namespace tav {
 
@@ -60,6 +63,7 @@ void TavServer::start_streaming(nb::handle data) {
             "Invalid capture resolution, set_capture_resolution() must be called before starting "
             "capturing");
     s.is_capturing = true;
+    s.no_display_reported = false;
 
     const bool screenshot = s.capture_mode.equal(nb::int_(CAPMODE_SCREENSHOT));
     if (!opaque && (screenshot || s.capture_format.equal(nb::int_(CAPFORMAT_UBYTE_RGB)) ||
@@ -219,13 +223,16 @@ void TavServer::restart_screenshot(nb::object x, nb::object y, nb::object width,
 
 // A worker that ended on its own (idle lifespan, crash, kill) is replaced before the next frame, so
 // video resumes after any pause. A worker that dies at once is not restarted more than once a
-// second.
+// second. A screenshot worker that found no display is not replaced (a display does not appear a
+// second later): the host hears of it once a session, and a move, a size change or an encoder
+// restart tries again.
 void TavServer::revive_workers() {
     auto& s = streaming_;
     const auto now = std::chrono::steady_clock::now();
+    int status = 0;
     auto ended = [&](streaming::Worker& w) {
         if (!w.pid || now - w.started < std::chrono::seconds(1)) return false;
-        if (!streaming::process_ended(*w.pid)) return false;
+        if (!streaming::process_ended(*w.pid, &status)) return false;
         reclaim_locks_of(*w.pid);
         w.pid.reset();
         return true;
@@ -239,6 +246,12 @@ void TavServer::revive_workers() {
             start_screenshot(pos[0], pos[1], s.capture_width, s.capture_height);
         }
     } else if (screenshooting && ended(s.screenshot_process)) {
+        if (WIFEXITED(status) && WEXITSTATUS(status) == streaming::kExitNoDisplay) {
+            if (!s.no_display_reported)
+                async_log("Screenshot capture failed: the display could not be opened");
+            s.no_display_reported = true;
+            return;
+        }
         nb::tuple pos = hv::exactly(s.scrsht_pos, 2);
         restart_screenshot(pos[0], pos[1], s.capture_width, s.capture_height);
     }

@@ -148,16 +148,19 @@ void TavServer::reclaim_locks_of(pid_t pid) {
 }
 
 std::optional<pid_t> TavServer::start_fork(nb::handle target, nb::handle args) {
-    std::function<void()> body;
+    std::function<int()> body;
     std::vector<int> keep;
     if (target.is(module_function("_ep"))) {
         auto a = std::make_shared<streaming::EncoderArgs>(streaming::parse_encoder_args(args));
         keep.push_back(a->socket_fd);
-        body = [a] { streaming::run_encoder(*a); };
+        body = [a] {
+            streaming::run_encoder(*a);
+            return 0;
+        };
     } else if (target.is(module_function("_sp"))) {
         auto a =
             std::make_shared<streaming::ScreenshotArgs>(streaming::parse_screenshot_args(args));
-        body = [a] { streaming::run_screenshot(*a); };
+        body = [a] { return streaming::run_screenshot(*a); };
     } else {
         throw nb::value_error("a worker target is _ep or _sp");
     }
