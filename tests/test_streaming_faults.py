@@ -68,11 +68,11 @@ def test_workers_end_soon_after_the_host_process_dies():
         host.wait(10)
         start = time.monotonic()
         wait_until(lambda: state(worker) in (None, "Z"), timeout=5)
-        assert time.monotonic() - start < 2.5
+        assert time.monotonic() - start < 4  # about a second; slack for a loaded machine
     finally:
         host.kill()
         host.wait(10)
-    assert shm_entries() <= blocks  # the worker removed the frame block the host left
+    wait_until(lambda: shm_entries() <= blocks)  # the worker removed the block the host left
 
 
 def test_host_exits_normally_while_streaming():
