@@ -10,6 +10,7 @@ the conventional 130.
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -204,10 +205,8 @@ def test_ctrl_c_during_the_simulator_run(demos, tmp_path):
 
 
 def test_port_in_use(demos, tmp_path):
-    import socket
-
-    with socket.socket() as taken:
-        taken.bind(("0.0.0.0", 0))
+    with socket.socket() as taken:  # the server binds all interfaces, loopback included
+        taken.bind(("127.0.0.1", 0))
         taken.listen(1)
         demo = demos("--port", str(taken.getsockname()[1]), out=tmp_path)
         assert demo.finish() == 1

@@ -44,13 +44,13 @@ NEAR = 0.1
 SHUTDOWN_TIMEOUT = 15.0
 
 
-
 def rgba(r, g, b, a=255):
     """A pixel as the uint32 whose bytes in memory are r, g, b, a."""
     return np.array([r, g, b, a], np.uint8).view("<u4")[0]
 
 
-SKY, GROUND, BAR, BAR_BACK = rgba(118, 150, 196), rgba(58, 62, 66), rgba(240, 240, 240), rgba(30, 30, 30)
+SKY, GROUND = rgba(118, 150, 196), rgba(58, 62, 66)
+BAR, BAR_BACK = rgba(240, 240, 240), rgba(30, 30, 30)
 GRID, AXIS_X, AXIS_Y = rgba(150, 154, 160), rgba(220, 70, 60), rgba(90, 200, 80)
 LIGHT = np.array((0.4, -0.3, 0.87)) / np.linalg.norm((0.4, -0.3, 0.87))
 # (centre x, centre y, size x, size y, height, colour)
@@ -248,7 +248,8 @@ class Timeline:
         if self.playing:
             clock, frame = self._played_from
             length = max(self.end - self.start, 1.0)
-            self.frame = self.start + (frame - self.start + (time.monotonic() - clock) * self.fps) % length
+            played = (time.monotonic() - clock) * self.fps
+            self.frame = self.start + (frame - self.start + played) % length
         return self.frame
 
     def play(self, playing):
@@ -418,7 +419,7 @@ def qr_text(rows, ansi=False):
     lines = []
     for top, bottom in zip(dark[0::2], dark[1::2]):
         line = "".join(glyphs[pair] for pair in zip(top, bottom))
-        lines.append(f"\x1b[30;47m{line}\x1b[0m" if ansi else line)
+        lines.append(f"\x1b[30;107m{line}\x1b[0m" if ansi else line)
     return "\n".join(lines)
 
 
@@ -442,14 +443,17 @@ class Host:
         self.server = TavServer("Demo", PLUGIN_VERSION, self.scene, mode)
         self.pull = pull
 
-    def tick(self, seconds=0.001):
-        """One turn of the host's main loop: run what the server queued (pull mode), then wait."""
-        if self.pull:
-            try:
-                self.server.execute_pending_events()
-            except Exception:  # a failed host operation; the host's timer carries on
-                traceback.print_exc()
-        time.sleep(seconds)
+    def tick(self):
+        """One turn of the host's main loop: run what the server queued and wait a millisecond
+        (pull mode), or just wait (push mode, where the server calls the host itself)."""
+        if not self.pull:
+            time.sleep(0.05)
+            return
+        try:
+            self.server.execute_pending_events()
+        except Exception:  # a failed host operation; the host's timer carries on
+            traceback.print_exc()
+        time.sleep(0.001)
 
     def stop(self):
         """Stops serving and waits until the server, its workers and, in pull mode, the queue
@@ -464,7 +468,7 @@ class Host:
                 busy = server.is_serving or server.is_stopping
                 if not busy and not (self.pull and server.is_event_loop_running):
                     return True
-                self.tick(0.001 if self.pull else 0.01)
+                self.tick()
             except KeyboardInterrupt:
                 print("demo: still stopping ...", flush=True)
         print("demo: the server did not stop in time", file=sys.stderr)
@@ -473,6 +477,7 @@ class Host:
 
 def _simulate(host, args):
     """Runs the simulator in a thread while the main thread stays the host's."""
+    from tavrel.app import ProtocolError, ServerError
     from tavrel.simulator import Simulator
 
     sim = Simulator("127.0.0.1", host.server.server_port, seconds=args.seconds, out_dir=args.out)
@@ -499,7 +504,10 @@ def _simulate(host, args):
         raise
     if "error" in result:
         error = result["error"]
-        print(f"demo: the simulator failed: {type(error).__name__}: {error}", file=sys.stderr)
+        if isinstance(error, (OSError, RuntimeError, ServerError, ProtocolError)):
+            print(f"demo: the simulator failed: {type(error).__name__}: {error}", file=sys.stderr)
+        else:
+            traceback.print_exception(type(error), error, error.__traceback__)
         return 1
     print(result["report"].summary(), flush=True)
     return 0

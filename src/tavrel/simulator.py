@@ -210,7 +210,8 @@ class Simulator:
         """Streams with autosend for self.seconds while the camera keeps moving; returns the
         packets in arrival order."""
         app, r = self.app, self.report
-        self._step(f"streaming for {self.seconds:g} s at {STREAM_FPS:g} fps, {STREAM_MBPS:g} Mbit/s")
+        self._step(f"streaming for {self.seconds:g} s at {STREAM_FPS:g} fps, "
+                   f"{STREAM_MBPS:g} Mbit/s")
         self._timed(app.start_streaming, fps=STREAM_FPS, mbps=STREAM_MBPS, autosend=True)
         packets = []
         started = time.monotonic()
