@@ -185,6 +185,16 @@ class AppClient:
             self._sock.close()
             self._sock = None
 
+    def abort(self) -> None:
+        """Ends the connection from another thread: a wait for the server in the client's own
+        thread ends at once with ConnectionError."""
+        sock = self._sock
+        if sock is not None:
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:  # already closed
+                pass
+
     def __enter__(self) -> "AppClient":
         return self
 

@@ -1,0 +1,217 @@
+"""The frame path through the real server, against FFmpeg's command-line encoder in the same run.
+
+A TavServer in push mode serves a host whose get_capture_buffer returns precomputed 1280x720
+RGBA frames (a few different ones, cycling, so the encoder sees motion). An app in a process of
+its own (the reference client) starts a stream at 2 Mbit/s with autosend at 1000 fps, more than
+the machine can encode, and reads the 720x405 VP9 packets for about 5 s. FFmpeg encodes the same
+raw frames with the same settings (bench_encoder's command), fed as fast as it takes them.
+
+Figures:
+- sustained frames per second at the app, against FFmpeg's frames per second;
+- per-frame latency from the host getter's return to the last byte of that frame's packet at the
+  app (p50, p99), against FFmpeg's time per frame, the encoder's own cost;
+- CPU time of this process per wall second over 3 s with an app connected and idle, against the
+  same measurement with no server at all (before the server starts).
+
+Matching packets to frames. The getter records time.perf_counter() as it returns; the app records
+it as the last byte of each packet arrives (perf_counter is CLOCK_MONOTONIC on Linux, one clock
+for every process). Packets arrive in encoding order, but frames are dropped while the encoder
+worker is busy: frame signals do not queue, so when it finishes a frame it takes whichever frame
+the block holds then, the newest. The encoder can start on packet k only once packet k-1 is sent,
+so packet k belongs to the latest getter return before packet k-1 arrived, when that is newer
+than the frame packet k-1 was matched to; otherwise the worker was idle, waiting, and the next
+getter return woke it. The arrival of k-1 stands for the worker's start on k: the two are tens of
+microseconds apart on loopback, and a getter return that falls in between is credited to the
+wrong packet, which moves one latency by at most one getter period.
+
+    PYTHONPATH=build/dev-NAME/stage .venv/bin/python bench/bench_frames.py
+"""
+
+import bisect
+import contextlib
+import io
+import json
+import os
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import bench_encoder  # noqa: E402
+from common import Row, percentile, print_table  # noqa: E402
+
+ASKED_FPS = 1000.0
+SECONDS = 5.0
+WARMUP = 0.5  # the encoder's start and first key frame are left out
+DISTINCT_FRAMES = 8
+ROUNDS = 2
+IDLE_SECONDS = 3.0
+THROUGHPUT_TARGET = 0.9
+LATENCY_MARGIN_MS = 2.0
+IDLE_MARGIN = 0.001  # CPU seconds per wall second: a tenth of a percent of one core
+
+
+def _quiet():
+    return contextlib.redirect_stdout(io.StringIO())  # the server's log lines
+
+
+def _serve(frames):
+    from tavrel.tav_base import TavBase
+    from tavrel.tav_core import TavServer
+
+    class Host(TavBase):
+        def __init__(self):
+            self.returned = []  # perf_counter() of each getter return
+
+        def get_scene_cameras(self, server):
+            return ["Camera"]
+
+        def get_camera_exists(self, server, name):
+            return name == "Camera"
+
+        def capture_will_start(self, server):
+            server.set_capture_mode(TavServer.CAPMODE_BUFFER, TavServer.CAPFORMAT_UBYTE_RGBA)
+            server.set_capture_resolution(bench_encoder.WIDTH, bench_encoder.HEIGHT)
+
+        def get_capture_buffer(self, server, name):
+            frame = frames[len(self.returned) % len(frames)]
+            self.returned.append(time.perf_counter())
+            return frame
+
+    host = Host()
+    server = TavServer("Bench", (1, 0, 0), host, TavServer.EVENTMODE_PUSH)
+    assert server.start_serving(0)
+    return server, host
+
+
+def _stop(server):
+    server.stop_serving()
+    deadline = time.monotonic() + 10
+    while (server.is_serving or server.is_stopping) and time.monotonic() < deadline:
+        time.sleep(0.01)
+
+
+def _app(port, seconds):
+    """The app's side (in the child process): arrival times of the packets, and the decoded size."""
+    from tavrel.app import AppClient
+
+    arrivals, packets = [], []
+    with AppClient("127.0.0.1", port, timeout=10) as app:
+        app.scene_cameras()
+        assert app.select_camera(0)
+        app.start_streaming(fps=ASKED_FPS, mbps=bench_encoder.BITRATE, autosend=True)
+        end = time.perf_counter() + seconds
+        while time.perf_counter() < end:
+            packet = app.read_video_packet()
+            arrivals.append(time.perf_counter())
+            if len(packets) < 3:
+                packets.append(packet)
+        app.stop_streaming()
+        app.sync()
+    import av
+
+    decoder = av.CodecContext.create("vp9", "r")
+    frames = [f for p in packets for f in decoder.decode(av.Packet(p))]
+    return {"arrivals": arrivals, "size": [frames[0].width, frames[0].height]}
+
+
+def latencies(returns, arrivals):
+    """Seconds from each packet's getter return to its arrival (see the module's docstring)."""
+    out, matched, previous = [], -1, float("-inf")
+    for arrival in arrivals:
+        newest = bisect.bisect_right(returns, previous) - 1
+        matched = newest if newest > matched else matched + 1
+        if matched >= len(returns):
+            raise RuntimeError("a packet arrived that no getter return accounts for")
+        out.append(arrival - returns[matched])
+        previous = arrival
+    return out
+
+
+def run_stream(frames):
+    """One streaming run: (frames per second at the app, latencies, getter calls per second)."""
+    server, host = _serve(frames)
+    try:
+        child = subprocess.run(
+            [sys.executable, os.path.abspath(__file__), "--app", str(server.server_port),
+             str(WARMUP + SECONDS)],
+            capture_output=True, text=True, timeout=120, check=True)
+    finally:
+        _stop(server)
+    result = json.loads(child.stdout)
+    if tuple(result["size"]) != bench_encoder.OUTPUT:
+        raise RuntimeError(f"the stream is {result['size']}, not {bench_encoder.OUTPUT}")
+    arrivals, returns = result["arrivals"], host.returned
+    lat = latencies(returns, arrivals)
+    start = arrivals[0] + WARMUP
+    window = [(a, t) for a, t in zip(arrivals, lat) if a >= start]
+    span = window[-1][0] - start
+    getter_calls = sum(1 for r in returns if start <= r <= window[-1][0])
+    return len(window) / span, [t for _, t in window], getter_calls / span
+
+
+def cpu_per_second(seconds):
+    """This process's CPU seconds per wall second while its main thread sleeps. process_time()
+    is the process's CPU clock to the microsecond; os.times() counts in 10 ms ticks, too coarse
+    to tell a little from nothing over 3 s."""
+    cpu, started = time.process_time(), time.monotonic()
+    time.sleep(seconds)
+    return (time.process_time() - cpu) / (time.monotonic() - started)
+
+
+def idle_cpu():
+    """(CPU s/s with a connected idle app, CPU s/s with no server)."""
+    from tavrel.app import AppClient
+
+    without = cpu_per_second(IDLE_SECONDS)
+    server, _ = _serve([])
+    try:
+        with AppClient("127.0.0.1", server.server_port) as app:
+            app.scene_cameras()  # connected and served, then idle
+            with_server = cpu_per_second(IDLE_SECONDS)
+    finally:
+        _stop(server)
+    return with_server, without
+
+
+def run():
+    with _quiet():  # log lines also come from the server's threads, at any time
+        return _run()
+
+
+def _run():
+    frames = bench_encoder.pattern(DISTINCT_FRAMES)
+    count = 300
+    streams, ffmpeg = [], []
+    for _ in range(ROUNDS):  # alternating, best of each: the machine is shared
+        streams.append(run_stream(frames))
+        ffmpeg.append(count / bench_encoder.run_ffmpeg(frames, count)[0])
+    fps, lat, getter_rate = max(streams, key=lambda s: s[0])
+    ffmpeg_fps = max(ffmpeg)
+    ffmpeg_ms = 1000 / ffmpeg_fps
+    p50, p99 = percentile(lat, 0.5) * 1000, percentile(lat, 0.99) * 1000
+    idle, no_server = idle_cpu()
+    return [
+        Row("frame path frames/s at the app (ffmpeg)", fps, ffmpeg_fps, "  ",
+            f">= {THROUGHPUT_TARGET}x"),
+        Row("frame path latency p50 (ffmpeg ms/frame)", p50, ffmpeg_ms, "ms",
+            f"<= baseline + {LATENCY_MARGIN_MS:g} ms"),
+        Row("frame path latency p99 (ffmpeg ms/frame)", p99, ffmpeg_ms, "ms", "reported"),
+        Row("host getter calls/s (autosend asks 1000)", getter_rate, ASKED_FPS, "  ", "reported"),
+        Row("idle connected server CPU s/s (no server)", idle, no_server, "  ",
+            f"<= baseline + {IDLE_MARGIN:g}"),
+    ]
+
+
+def main(argv):
+    if argv[:1] == ["--app"]:
+        print(json.dumps(_app(int(argv[1]), float(argv[2]))))
+        return 0
+    print_table(run())
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

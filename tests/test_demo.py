@@ -1,0 +1,213 @@
+"""A plug-in developer runs the demo host and the app simulator, and stops them with Ctrl-C.
+
+Everything runs as real processes. The demo runs in a session of its own, so that its workers can
+be told apart from everything else on the machine when checking what a run left behind.
+
+Ctrl-C ending --serve is its normal end: exit status 0. Ctrl-C interrupting a simulator run gives
+the conventional 130.
+"""
+
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import threading
+
+import av
+import numpy as np
+import pytest
+import zxingcpp
+from PIL import Image
+
+from conftest import wait_until
+from streaming_support import shm_entries
+from tavrel.app import AppClient
+
+DEMO = [sys.executable, "-m", "tavrel.demo"]
+SIZE = (640, 360)
+
+
+def session_processes(sid):
+    """Processes still running in session `sid` (the demo's workers stay in its session)."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[3]) == sid and fields[0] != "Z":
+            found.append(int(entry))
+    return found
+
+
+class Demo:
+    """A demo process whose output is collected line by line."""
+
+    def __init__(self, *args, out):
+        env = dict(os.environ, PYTHONUNBUFFERED="1")
+        self.shm_before = shm_entries()
+        self.proc = subprocess.Popen(DEMO + ["--out", str(out), *args], stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, text=True, env=env,
+                                     start_new_session=True)
+        self.lines = []
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self.lines.append(line.rstrip("\n"))
+
+    @property
+    def text(self):
+        return "\n".join(self.lines)
+
+    def wait_for(self, pattern, timeout=30):
+        return wait_until(lambda: re.search(pattern, self.text), timeout, interval=0.02)
+
+    def port(self):
+        return int(self.wait_for(r"serving on port (\d+);").group(1))
+
+    def finish(self, timeout=60):
+        try:
+            status = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait()
+            raise
+        self._reader.join(5)
+        return status
+
+    def interrupt(self, timeout=5):
+        self.proc.send_signal(signal.SIGINT)
+        return self.finish(timeout)
+
+    def assert_nothing_left(self):
+        assert session_processes(self.proc.pid) == []
+        # Other programs may create blocks meanwhile, but theirs come and go.
+        wait_until(lambda: not (shm_entries() - self.shm_before), timeout=5)
+
+    def kill(self):
+        if self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait()
+
+
+@pytest.fixture
+def demos():
+    made = []
+
+    def start(*args, out):
+        demo = Demo(*args, out=out)
+        made.append(demo)
+        return demo
+
+    yield start
+    for demo in made:
+        demo.kill()
+
+
+def decoded_frames(path):
+    with av.open(str(path)) as container:
+        stream = container.streams.video[0]
+        assert stream.codec_context.name == "vp9"
+        assert (stream.width, stream.height) == SIZE
+        return stream.average_rate, [f.to_ndarray(format="rgb24") for f in container.decode(stream)]
+
+
+def assert_video_moves(path, min_frames):
+    rate, frames = decoded_frames(path)
+    assert rate == 30
+    assert len(frames) >= min_frames
+    assert all(f.shape == (SIZE[1], SIZE[0], 3) for f in frames)
+    early = np.mean(frames[:3], axis=0)
+    late = np.mean(frames[-3:], axis=0)
+    # The camera turned and zoomed in between: a large part of the picture changed.
+    changed = np.abs(early - late).max(axis=2) > 40
+    assert changed.mean() > 0.05
+
+
+def terminal_qr(lines):
+    """The QR code the demo printed in half blocks, as an image."""
+    rows = []
+    for line in lines:
+        if not set(line) <= set(" \u2580\u2584\u2588") or not line.strip():
+            continue
+        rows.append([c in "\u2580\u2588" for c in line])
+        rows.append([c in "\u2584\u2588" for c in line])
+    width = max(map(len, rows))
+    dark = np.array([r + [False] * (width - len(r)) for r in rows])
+    image = np.where(dark, 0, 255).astype(np.uint8)
+    image = np.pad(image, 8, constant_values=255)
+    return np.kron(image, np.ones((4, 4), np.uint8))
+
+
+def test_demo_runs_the_simulator_against_itself(demos, tmp_path):
+    demo = demos("--quick", out=tmp_path)
+    assert demo.finish() == 0, demo.text
+    text = demo.text
+    assert re.search(r"commands sent +\d+, round trip p50 [\d.]+ ms, p99 [\d.]+ ms", text)
+    frames = int(re.search(r"frames received +(\d+) \(640x360\)", text).group(1))
+    assert frames >= 10
+    assert_video_moves(tmp_path / "stream.webm", min_frames=10)
+    with Image.open(tmp_path / "frame.png") as png:
+        assert png.size == SIZE
+    connection = re.search(r"connection string (\S+)", text).group(1)
+    assert connection.split("_")[0] == str(demo.port())
+    (code,) = zxingcpp.read_barcodes(terminal_qr(demo.lines))
+    assert code.text == connection
+    (code,) = zxingcpp.read_barcodes(np.array(Image.open(tmp_path / "qr.png")))
+    assert code.text == connection
+    demo.assert_nothing_left()
+
+
+def test_simulator_command_against_a_serving_demo(demos, tmp_path):
+    demo = demos("--serve", out=tmp_path / "demo")
+    port = demo.port()
+    sim_out = tmp_path / "sim"
+    run = subprocess.run([sys.executable, "-m", "tavrel.simulator", "127.0.0.1", str(port),
+                          "--seconds", "1", "--out", str(sim_out), "--camera", "2"],
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert "camera Camera.Side" in run.stdout
+    assert_video_moves(sim_out / "stream.webm", min_frames=10)
+    demo.wait_for("demo: app disconnected")
+    assert demo.interrupt() == 0
+    demo.assert_nothing_left()
+
+
+def test_ctrl_c_while_a_phone_streams_in_pull_mode(demos, tmp_path):
+    demo = demos("--serve", "--pull", out=tmp_path)
+    with AppClient("127.0.0.1", demo.port()) as app:
+        app.scene_cameras()
+        assert app.select_camera(1)
+        app.start_streaming(fps=30)
+        decoder = av.CodecContext.create("vp9", "r")
+        for _ in range(3):
+            assert decoder.decode(av.Packet(app.read_video_packet(10)))
+        assert demo.interrupt() == 0
+    assert "Viewport Capture Stopped" in demo.text and "Stopped serving" in demo.text
+    demo.assert_nothing_left()
+
+
+def test_ctrl_c_during_the_simulator_run(demos, tmp_path):
+    demo = demos("--seconds", "60", out=tmp_path)
+    demo.wait_for("simulator: received|simulator: streaming for")
+    demo.wait_for("demo: viewport streaming at")
+    assert demo.interrupt() == 130
+    assert "Stopped serving" in demo.text
+    assert not (tmp_path / "stream.webm").exists()
+    demo.assert_nothing_left()
+
+
+def test_port_in_use(demos, tmp_path):
+    with socket.socket() as taken:  # the server binds all interfaces, loopback included
+        taken.bind(("127.0.0.1", 0))
+        taken.listen(1)
+        demo = demos("--port", str(taken.getsockname()[1]), out=tmp_path)
+        assert demo.finish() == 1
+    assert "already in use" in demo.text
