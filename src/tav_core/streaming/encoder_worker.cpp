@@ -15,6 +15,7 @@ extern "C" {
 
 #include "ipc/shm.hpp"
 #include "protocol/socket_io.hpp"
+#include "streaming/worker_args.hpp"
 #include "streaming/worker_life.hpp"
 
 namespace tav::streaming {
@@ -28,20 +29,7 @@ std::string text_arg(nb::handle value, const char* error) {
     return nb::cast<std::string>(value);
 }
 
-std::string bytes_arg(nb::handle value, const char* what) {
-    if (!nb::isinstance<nb::bytes>(value))
-        throw std::invalid_argument(std::string("Invalid encoder ") + what + ": bytes expected");
-    nb::bytes b = nb::borrow<nb::bytes>(value);
-    return std::string(b.c_str(), b.size());
-}
-
-nb::tuple sequence_arg(nb::handle value, size_t size, const char* what) {
-    nb::tuple items = nb::tuple(nb::borrow(value));
-    if (items.size() != size)
-        throw std::invalid_argument(std::string("Invalid encoder ") + what + ": " +
-                                    std::to_string(size) + " items expected");
-    return items;
-}
+const ArgReader kArgs("Invalid encoder ");
 
 uint8_t code_arg(nb::handle value) {
     if (nb::isinstance<nb::bytes>(value)) {
@@ -52,12 +40,6 @@ uint8_t code_arg(nb::handle value) {
         if (n >= 0 && n <= 255) return static_cast<uint8_t>(n);
     }
     throw std::invalid_argument("Invalid encoder img_cmd: one byte expected");
-}
-
-std::shared_ptr<ipc::Event> event_arg(nb::handle value, const char* what) {
-    nb::tuple d = sequence_arg(value, 3, what);
-    return ipc::Event::from_share(
-        {bytes_arg(d[0], what), bytes_arg(d[1], what), bytes_arg(d[2], what)});
 }
 
 // The worker's hold on the app connection and the frame block. Both are given up under their
@@ -155,7 +137,7 @@ EncoderArgs parse_encoder_args(nb::handle args) {
     check_settings(e);
     a.img_cmd = code_arg(t[9]);
 
-    nb::tuple buffer = sequence_arg(t[10], 2, "buffer_share (name, size)");
+    nb::tuple buffer = kArgs.sequence(t[10], 2, "buffer_share (name, size)");
     a.shm_name = text_arg(buffer[0], "Invalid encoder buffer_share: the name must be text");
     long long shm_size = nb::cast<long long>(buffer[1]);
     size_t frame_size = static_cast<size_t>(e.input_width) * static_cast<size_t>(e.input_height) *
@@ -167,10 +149,10 @@ EncoderArgs parse_encoder_args(nb::handle args) {
 
     a.socket_fd = nb::cast<int>(t[11]);
     if (a.socket_fd < 0) throw std::invalid_argument("Invalid encoder socket_share: no descriptor");
-    a.socket_lock = ipc::Lock::from_share(bytes_arg(t[12], "sock_lock_share"));
-    a.shm_lock = ipc::Lock::from_share(bytes_arg(t[13], "shm_lock_share"));
-    a.new_frame_event = event_arg(t[14], "new_fr_ev_share");
-    a.keep_encoding_event = event_arg(t[15], "keep_enc_ev_share");
+    a.socket_lock = kArgs.lock(t[12], "sock_lock_share");
+    a.shm_lock = kArgs.lock(t[13], "shm_lock_share");
+    a.new_frame_event = kArgs.event(t[14], "new_fr_ev_share");
+    a.keep_encoding_event = kArgs.event(t[15], "keep_enc_ev_share");
     a.parent_pid = getpid();
     return a;
 }

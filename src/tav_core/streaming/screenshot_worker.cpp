@@ -10,6 +10,7 @@
 
 #include "ipc/shm.hpp"
 #include "protocol/host_values.hpp"
+#include "streaming/worker_args.hpp"
 #include "streaming/worker_life.hpp"
 
 namespace tav::streaming {
@@ -20,9 +21,9 @@ constexpr size_t kArgCount = 9;
 constexpr long kMaxSide = 32767;    // the X protocol's limit for a rectangle
 constexpr double kMaxOffset = 1e9;  // far beyond any screen, and safely an int
 
-[[noreturn]] void invalid(const std::string& what) {
-    throw std::invalid_argument("Invalid screenshot " + what);
-}
+const ArgReader kArgs("Invalid screenshot ");
+
+[[noreturn]] void invalid(const std::string& what) { kArgs.invalid(what); }
 
 // A screen coordinate; a fractional one (a scaled position) is rounded to the nearest pixel.
 int coordinate(nb::handle value, const char* name) {
@@ -37,25 +38,6 @@ int side(nb::handle value, const char* name) {
     if (v < 1 || v > kMaxSide)
         invalid(std::string("region: ") + name + " must be 1 to 32767 pixels");
     return static_cast<int>(v);
-}
-
-std::string bytes_arg(nb::handle value, const char* what) {
-    if (!nb::isinstance<nb::bytes>(value)) invalid(std::string(what) + ": bytes expected");
-    nb::bytes b = nb::borrow<nb::bytes>(value);
-    return std::string(b.c_str(), b.size());
-}
-
-nb::tuple sequence_arg(nb::handle value, size_t size, const char* what) {
-    nb::tuple items = nb::tuple(nb::borrow(value));
-    if (items.size() != size)
-        invalid(std::string(what) + ": " + std::to_string(size) + " items expected");
-    return items;
-}
-
-std::shared_ptr<ipc::Event> event_arg(nb::handle value, const char* what) {
-    nb::tuple d = sequence_arg(value, 3, what);
-    return ipc::Event::from_share(
-        {bytes_arg(d[0], what), bytes_arg(d[1], what), bytes_arg(d[2], what)});
 }
 
 // The worker's hold on the frame block, given up under the frame lock however the run ends.
@@ -108,7 +90,7 @@ ScreenshotArgs parse_screenshot_args(nb::handle args) {
     r.width = side(t[2], "width");
     r.height = side(t[3], "height");
 
-    nb::tuple buffer = sequence_arg(t[4], 2, "buffer_share (name, size)");
+    nb::tuple buffer = kArgs.sequence(t[4], 2, "buffer_share (name, size)");
     if (!nb::isinstance<nb::str>(buffer[0])) invalid("buffer_share: the name must be text");
     a.shm_name = nb::cast<std::string>(buffer[0]);
     const long long size = nb::cast<long long>(buffer[1]);
@@ -117,10 +99,10 @@ ScreenshotArgs parse_screenshot_args(nb::handle args) {
         invalid("buffer_share: the block is smaller than a frame of the region");
     a.shm_size = static_cast<size_t>(size);
 
-    a.shm_lock = ipc::Lock::from_share(bytes_arg(t[5], "shm_lock_share"));
-    a.new_frame_event = event_arg(t[6], "new_fr_ev_share");
-    a.keep_screenshot_event = event_arg(t[7], "keep_ss_ev_share");
-    a.new_screenshot_event = event_arg(t[8], "new_ss_ev_share");
+    a.shm_lock = kArgs.lock(t[5], "shm_lock_share");
+    a.new_frame_event = kArgs.event(t[6], "new_fr_ev_share");
+    a.keep_screenshot_event = kArgs.event(t[7], "keep_ss_ev_share");
+    a.new_screenshot_event = kArgs.event(t[8], "new_ss_ev_share");
     a.parent_pid = getpid();
     return a;
 }
