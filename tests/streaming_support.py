@@ -7,7 +7,7 @@ import time
 
 import av
 
-from conftest import RecordingHost, TavServer, recv_exact
+from conftest import PULL, PullLoop, RecordingHost, TavServer, connect, recv_exact, stop_and_wait
 
 
 class FrameHost(RecordingHost):
@@ -145,3 +145,41 @@ def resources():
 def left_behind(before):
     fds, threads, kids, blocks = resources()
     return (fds - before[0], threads - before[1], kids - before[2], blocks - before[3])
+
+
+class Session:
+    """A serving server with a frame-giving host, and a connected app with a camera selected."""
+
+    def __init__(self, mode, host):
+        self.host = host
+        self.server = TavServer("Blender", (1, 2, 3), host, mode)
+        assert self.server.start_serving(0)
+        self.loop = PullLoop(self.server) if mode == PULL else None
+        self.sock = connect(self.server)
+        self.app = VideoApp(self.sock)
+        self.select_camera()
+
+    def select_camera(self, index=0):
+        self.sock.sendall(b"\x02")
+        recv_exact(self.sock, 1)
+        n = int.from_bytes(recv_exact(self.sock, 4), "little")
+        recv_exact(self.sock, n)
+        self.sock.sendall(b"\x34")
+        assert recv_exact(self.sock, 1) == b"\x34"
+        self.sock.sendall(index.to_bytes(2, "little"))
+        self.host.wait_for("current_camera_changed")
+
+    def frame_where(self, predicate, timeout=20.0):
+        """Decodes frames until one satisfies `predicate`; returns it."""
+        deadline = time.monotonic() + timeout
+        while True:
+            for f in self.app.frames(1, timeout=max(0.1, deadline - time.monotonic())):
+                if predicate(f):
+                    return f
+            assert time.monotonic() < deadline, "no such frame came"
+
+    def close(self):
+        self.sock.close()
+        stop_and_wait(self.server, self.loop, timeout=20)
+        if self.loop:
+            self.loop.close()

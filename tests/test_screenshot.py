@@ -13,10 +13,9 @@ import time
 import numpy as np
 import pytest
 
-from conftest import PULL, PUSH, PullLoop, RecordingHost, TavServer, connect, recv_exact
-from conftest import stop_and_wait, wait_until
+from conftest import PULL, PUSH, RecordingHost, TavServer, stop_and_wait, wait_until
 from screen_support import VirtualScreen, absent_display
-from streaming_support import VideoApp, running_children, shm_entries
+from streaming_support import Session, running_children, shm_entries
 from tavrel import tav_core
 
 # Colours whose channels are 0 or 255 come back exact from a 16-bit screen too.
@@ -247,46 +246,12 @@ class ScreenHost(RecordingHost):
         return self.position
 
 
-class Stream:
-    """A serving server with a ScreenHost, and a connected app with a camera selected."""
-
-    def __init__(self, mode, host):
-        self.host = host
-        self.server = TavServer("Blender", (1, 2, 3), host, mode)
-        assert self.server.start_serving(0)
-        self.loop = PullLoop(self.server) if mode == PULL else None
-        self.sock = connect(self.server)
-        self.app = VideoApp(self.sock)
-        self.sock.sendall(b"\x02")  # the scene cameras, then the first one made current
-        recv_exact(self.sock, 1)
-        recv_exact(self.sock, int.from_bytes(recv_exact(self.sock, 4), "little"))
-        self.sock.sendall(b"\x34")
-        assert recv_exact(self.sock, 1) == b"\x34"
-        self.sock.sendall(b"\x00\x00")
-        host.wait_for("current_camera_changed")
-
-    def frame_where(self, predicate, timeout=20.0):
-        """Decodes frames until one satisfies `predicate`; returns it."""
-        deadline = time.monotonic() + timeout
-        while True:
-            for f in self.app.frames(1, timeout=max(0.1, deadline - time.monotonic())):
-                if predicate(f):
-                    return f
-            assert time.monotonic() < deadline, "no such frame came"
-
-    def close(self):
-        self.sock.close()
-        stop_and_wait(self.server, self.loop, timeout=20)
-        if self.loop:
-            self.loop.close()
-
-
 @pytest.fixture
 def stream(display):
     made = []
 
     def make(host, mode=PUSH):
-        s = Stream(mode, host)
+        s = Session(mode, host)
         made.append(s)
         return s
 

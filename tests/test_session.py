@@ -3,7 +3,7 @@
 import socket
 import time
 
-from conftest import RecordingHost, TavServer, connect, recv_exact, stop_and_wait, wait_until
+from conftest import TavServer, connect, recv_exact, stop_and_wait, wait_until
 
 PUSH = TavServer.EVENTMODE_PUSH
 

@@ -8,40 +8,11 @@ import numpy as np
 import pytest
 
 from conftest import PullLoop, TavServer, connect, recv_exact, stop_and_wait, wait_until
-from streaming_support import (FrameHost, VideoApp, children, left_behind, resources,
+from streaming_support import (FrameHost, Session, VideoApp, children, left_behind, resources,
                                running_children, shm_entries)
 
 PUSH, PULL = TavServer.EVENTMODE_PUSH, TavServer.EVENTMODE_PULL
 F = TavServer
-
-
-class Session:
-    """A serving server with a FrameHost, and a connected app with a camera selected."""
-
-    def __init__(self, mode, host):
-        self.host = host
-        self.server = TavServer("Blender", (1, 2, 3), host, mode)
-        assert self.server.start_serving(0)
-        self.loop = PullLoop(self.server) if mode == PULL else None
-        self.sock = connect(self.server)
-        self.app = VideoApp(self.sock)
-        self.select_camera()
-
-    def select_camera(self, index=0):
-        self.sock.sendall(b"\x02")
-        recv_exact(self.sock, 1)
-        n = int.from_bytes(recv_exact(self.sock, 4), "little")
-        recv_exact(self.sock, n)
-        self.sock.sendall(b"\x34")
-        assert recv_exact(self.sock, 1) == b"\x34"
-        self.sock.sendall(index.to_bytes(2, "little"))
-        self.host.wait_for("current_camera_changed")
-
-    def close(self):
-        self.sock.close()
-        stop_and_wait(self.server, self.loop, timeout=20)
-        if self.loop:
-            self.loop.close()
 
 
 @pytest.fixture

@@ -10,8 +10,8 @@ import textwrap
 import time
 
 from conftest import PullLoop, TavServer, stop_and_wait, wait_until
-from streaming_support import FrameHost, VideoApp, children, running_children, shm_entries
-from test_streaming import Session
+from streaming_support import (FrameHost, Session, VideoApp, children, running_children,
+                               shm_entries)
 
 HOST_SCRIPT = textwrap.dedent("""
     import socket, struct, sys, time
