@@ -1,12 +1,9 @@
 // The extension module tavrel.tav_core: binds the server and its parts. No logic lives here.
 #include <nanobind/nanobind.h>
-#include <nanobind/ndarray.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/string_view.h>
 
-#include <algorithm>
-#include <array>
 #include <cstring>
 
 #include "core/core.hpp"
@@ -18,74 +15,9 @@ namespace nb = nanobind;
 using namespace nb::literals;
 using tav::TavServer;
 
-namespace {
-
-// Python faces of the cross-process primitives. Waits try without blocking first and only then
-// release the GIL.
-struct PyLock {
-    std::shared_ptr<tav::ipc::Lock> lock;
-};
-struct PyEvent {
-    std::shared_ptr<tav::ipc::Event> event;
-};
-
-double timeout_seconds(nb::handle timeout) {
-    return timeout.is_none() ? -1.0 : std::max(0.0, nb::cast<double>(timeout));
-}
-
-bool lock_acquire(PyLock& l, bool blocking, nb::handle timeout) {
-    if (l.lock->acquire(false)) return true;
-    if (!blocking) return false;
-    double seconds = timeout_seconds(timeout);
-    nb::gil_scoped_release release;
-    return l.lock->acquire(true, seconds);
-}
-
-std::string bytes_of(nb::handle value) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(value.ptr(), &view, PyBUF_SIMPLE) != 0) throw nb::python_error();
-    std::string out(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
-    PyBuffer_Release(&view);
-    return out;
-}
-
-std::array<std::string, 3> event_share_of(nb::handle share) {
-    nb::tuple items = nb::tuple(share);
-    if (items.size() != 3)
-        throw nb::value_error("an _Event share description holds exactly 3 lock descriptions");
-    return {bytes_of(items[0]), bytes_of(items[1]), bytes_of(items[2])};
-}
-
-nb::bytes to_bytes(const std::string& s) { return nb::bytes(s.data(), s.size()); }
-
-// Python face of a shared-memory block. A view handed out by `buf` owns a reference to the
-// mapping, so a view that outlives `close` stays valid: the memory goes with the last of them.
-struct PyShm {
-    std::shared_ptr<tav::ipc::Shm> shm;
-    nb::object buf;
-    long long size;
-    std::string name;  // without the leading "/"
-};
-
-nb::object shared_view(const std::shared_ptr<tav::ipc::Shm>& shm) {
-    using Owner = std::shared_ptr<tav::ipc::Shm>;
-    nb::capsule owner(new Owner(shm), [](void* p) noexcept { delete static_cast<Owner*>(p); });
-    nb::ndarray<nb::memview, uint8_t, nb::ndim<1>> view(shm->data(), {shm->size()}, owner);
-    return nb::cast(view);
-}
-
-void open_shm(PyShm* s, long long size, const std::optional<std::string>& name, bool create) {
-    auto shm = std::make_shared<tav::ipc::Shm>(tav::ipc::Shm::open(size, name, create));
-    const std::string& full = shm->name();
-    new (s) PyShm{shm, shared_view(shm), size, full.starts_with('/') ? full.substr(1) : full};
-}
-
-void close_shm(PyShm& s) {
-    s.buf = nb::none();
-    s.shm.reset();
-}
-
-}  // namespace
+using tav::ipc::PyEvent;
+using tav::ipc::PyLock;
+using tav::ipc::PyShm;
 
 NB_MODULE(tav_core, m) {
     std::string name = nb::cast<std::string>(m.attr("__name__"));
@@ -103,31 +35,17 @@ NB_MODULE(tav_core, m) {
     m.def("_command", &tav::command_byte, "n"_a);
 
     nb::class_<PyLock>(m, "_Lock")
+        .def("__init__", &PyLock::init, "from_share"_a = nb::none())
+        .def("acquire", &PyLock::acquire, "blocking"_a = true, "timeout"_a = nb::none())
+        .def("release", &PyLock::release)
         .def(
-            "__init__",
-            [](PyLock* l, nb::handle from_share) {
-                new (l) PyLock{from_share.is_none() || !nb::bool_(from_share)
-                                   ? std::make_shared<tav::ipc::Lock>()
-                                   : tav::ipc::Lock::from_share(bytes_of(from_share))};
-            },
-            "from_share"_a = nb::none())
-        .def("acquire", &lock_acquire, "blocking"_a = true, "timeout"_a = nb::none())
-        .def("release", [](PyLock& l) { l.lock->release(); })
-        .def(
-            "share", [](PyLock& l, nb::handle) { return to_bytes(l.lock->share()); },
+            "share", [](PyLock& l, nb::handle) { return l.share(); },
             "process_handle"_a = nb::none())
-        .def("__enter__", [](PyLock& l) { return lock_acquire(l, true, nb::none()); })
-        .def("__exit__", [](PyLock& l, nb::args) { l.lock->release(); });
+        .def("__enter__", [](PyLock& l) { return l.acquire(true, nb::none()); })
+        .def("__exit__", [](PyLock& l, nb::args) { l.release(); });
 
     nb::class_<PyEvent>(m, "_Event")
-        .def(
-            "__init__",
-            [](PyEvent* e, nb::handle from_share) {
-                new (e) PyEvent{from_share.is_none()
-                                    ? std::make_shared<tav::ipc::Event>()
-                                    : tav::ipc::Event::from_share(event_share_of(from_share))};
-            },
-            "from_share"_a = nb::none())
+        .def("__init__", &PyEvent::init, "from_share"_a = nb::none())
         .def(
             "is_set", [](PyEvent& e) { return e.event->is_set(); },
             nb::call_guard<nb::gil_scoped_release>())
@@ -135,20 +53,9 @@ NB_MODULE(tav_core, m) {
             "set", [](PyEvent& e) { e.event->set(); }, nb::call_guard<nb::gil_scoped_release>())
         .def(
             "clear", [](PyEvent& e) { e.event->clear(); }, nb::call_guard<nb::gil_scoped_release>())
+        .def("wait", &PyEvent::wait, "timeout"_a = nb::none())
         .def(
-            "wait",
-            [](PyEvent& e, nb::handle timeout) {
-                double seconds = timeout_seconds(timeout);
-                nb::gil_scoped_release release;
-                return e.event->wait(seconds);
-            },
-            "timeout"_a = nb::none())
-        .def(
-            "share",
-            [](PyEvent& e, nb::handle) {
-                auto d = e.event->share();
-                return nb::make_tuple(to_bytes(d[0]), to_bytes(d[1]), to_bytes(d[2]));
-            },
+            "share", [](PyEvent& e, nb::handle) { return e.share(); },
             "process_handle"_a = nb::none());
 
     nb::register_exception_translator([](const std::exception_ptr& p, void*) {
@@ -160,27 +67,15 @@ NB_MODULE(tav_core, m) {
         }
     });
     nb::class_<PyShm> shm(m, "_Shm");
-    shm.def("__init__", &open_shm, "size"_a, "name"_a = nb::none(), "create"_a = false)
-        .def("close", &close_shm)
+    shm.def("__init__", &PyShm::init, "size"_a, "name"_a = nb::none(), "create"_a = false)
+        .def("close", &PyShm::close)
         .def("unlink", [](PyShm& s) { tav::ipc::Shm::unlink(s.name); })
         .def_prop_ro("name", [](PyShm& s) { return s.name; })
         .def_prop_ro("size", [](PyShm& s) { return s.size; })
         .def_prop_ro("buf", [](PyShm& s) { return s.buf; })
-        .def_prop_ro("ptr",
-                     [](PyShm& s) -> std::optional<uintptr_t> {
-                         if (!s.shm) return std::nullopt;
-                         return reinterpret_cast<uintptr_t>(s.shm->data());
-                     })
-        .def("__repr__",
-             [](nb::handle self) {
-                 PyShm& s = nb::cast<PyShm&>(self);
-                 return nb::str("{}({!r}, size={})")
-                     .format(self.type().attr("__name__"), s.name, s.size);
-             })
-        .def("__reduce__", [](nb::handle self) {
-            PyShm& s = nb::cast<PyShm&>(self);
-            return nb::make_tuple(self.type(), nb::make_tuple(s.size, s.name, false));
-        });
+        .def_prop_ro("ptr", &PyShm::ptr)
+        .def("__repr__", &PyShm::repr)
+        .def("__reduce__", &PyShm::reduce);
     shm.attr("_SHM_SAFE_NAME_LENGTH") = tav::ipc::Shm::kSafeNameLength;
     shm.attr("_SHM_NAME_PREFIX") = tav::ipc::Shm::kNamePrefix;
     shm.attr("_O_CREX") = tav::ipc::Shm::kCreateFlags;

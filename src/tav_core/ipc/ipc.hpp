@@ -2,8 +2,10 @@
 //   Lock   a binary semaphore (lock.hpp)
 //   Event  an event flag built from three Locks (event.hpp)
 //   Shm    a named shared-memory block (shm.hpp)
+// and their Python faces (python_faces.hpp).
 #pragma once
 
 #include "ipc/event.hpp"
 #include "ipc/lock.hpp"
+#include "ipc/python_faces.hpp"
 #include "ipc/shm.hpp"

@@ -6,6 +6,7 @@
 #include "core/package.hpp"
 #include "core/python.hpp"
 #include "core/server.hpp"
+#include "ipc/python_faces.hpp"
 #include "protocol/host_values.hpp"
 #include "streaming/encoder_worker.hpp"
 #include "streaming/process.hpp"
@@ -24,12 +25,8 @@ int bytes_per_pixel(const std::string& format) {
         "Invalid encoding input_format. Supported values: 'rgb', 'bgr', 'rgba', 'bgra'");
 }
 
-nb::bytes to_bytes(const std::string& s) { return nb::bytes(s.data(), s.size()); }
-
-nb::tuple event_share(const ipc::Event& e) {
-    auto d = e.share();
-    return nb::make_tuple(to_bytes(d[0]), to_bytes(d[1]), to_bytes(d[2]));
-}
+using ipc::event_share;
+using ipc::lock_share;
 
 // A block's name as its users attach it: without the platform's leading "/".
 std::string shm_share_name(const ipc::Shm& shm) {
@@ -70,7 +67,7 @@ void TavServer::start_encoding(nb::object width, nb::object height, nb::object i
         nb::make_tuple(width, height, input_format, out[0], out[1], "yuv420p", framerate, bitrate,
                        nb::bool_(hv::truthy(vflip)), nb::bytes("\x04", 1),
                        nb::make_tuple(shm_share_name(*s.shared_buffer), s.buff_size), fd,
-                       to_bytes(socket_lock_->share()), to_bytes(s.shm_lock->share()),
+                       lock_share(*socket_lock_), lock_share(*s.shm_lock),
                        event_share(*s.new_frame_event), event_share(*s.keep_encoding_event));
     s.encoding_process.pid = start_fork(module_function("_ep"), args);
     s.encoding_process.started = std::chrono::steady_clock::now();
@@ -87,7 +84,7 @@ void TavServer::start_screenshot(nb::object x, nb::object y, nb::object width, n
     nb::tuple args =
         nb::make_tuple(x, y, width, height,
                        nb::make_tuple(shm_share_name(*s.shared_buffer), s.shared_buffer->size()),
-                       to_bytes(s.shm_lock->share()), event_share(*s.new_frame_event),
+                       lock_share(*s.shm_lock), event_share(*s.new_frame_event),
                        event_share(*s.keep_screenshot_event), event_share(*s.new_scrsht_event));
     s.screenshot_process.pid = start_fork(module_function("_sp"), args);
     s.screenshot_process.started = std::chrono::steady_clock::now();

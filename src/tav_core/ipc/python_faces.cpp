@@ -1,0 +1,96 @@
+#include "ipc/python_faces.hpp"
+
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+
+#include <algorithm>
+#include <array>
+
+namespace tav::ipc {
+
+namespace {
+
+double timeout_seconds(nb::handle timeout) {
+    return timeout.is_none() ? -1.0 : std::max(0.0, nb::cast<double>(timeout));
+}
+
+std::string bytes_of(nb::handle value) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(value.ptr(), &view, PyBUF_SIMPLE) != 0) throw nb::python_error();
+    std::string out(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
+    PyBuffer_Release(&view);
+    return out;
+}
+
+nb::bytes to_bytes(const std::string& s) { return nb::bytes(s.data(), s.size()); }
+
+}  // namespace
+
+nb::bytes lock_share(const Lock& lock) { return to_bytes(lock.share()); }
+
+nb::tuple event_share(const Event& event) {
+    auto d = event.share();
+    return nb::make_tuple(to_bytes(d[0]), to_bytes(d[1]), to_bytes(d[2]));
+}
+
+void PyLock::init(PyLock* self, nb::handle from_share) {
+    const bool fresh = from_share.is_none() || !nb::bool_(from_share);
+    new (self) PyLock{fresh ? std::make_shared<Lock>() : Lock::from_share(bytes_of(from_share))};
+}
+
+bool PyLock::acquire(bool blocking, nb::handle timeout) {
+    if (lock->acquire(false)) return true;
+    if (!blocking) return false;
+    const double seconds = timeout_seconds(timeout);
+    nb::gil_scoped_release release;
+    return lock->acquire(true, seconds);
+}
+
+void PyEvent::init(PyEvent* self, nb::handle from_share) {
+    if (from_share.is_none()) {
+        new (self) PyEvent{std::make_shared<Event>()};
+        return;
+    }
+    nb::tuple items = nb::tuple(from_share);
+    if (items.size() != 3)
+        throw nb::value_error("an _Event share description holds exactly 3 lock descriptions");
+    new (self)
+        PyEvent{Event::from_share({bytes_of(items[0]), bytes_of(items[1]), bytes_of(items[2])})};
+}
+
+bool PyEvent::wait(nb::handle timeout) {
+    const double seconds = timeout_seconds(timeout);
+    nb::gil_scoped_release release;
+    return event->wait(seconds);
+}
+
+void PyShm::init(PyShm* self, long long size, const std::optional<std::string>& name, bool create) {
+    auto shm = std::make_shared<Shm>(Shm::open(size, name, create));
+    using Owner = std::shared_ptr<Shm>;
+    nb::capsule owner(new Owner(shm), [](void* p) noexcept { delete static_cast<Owner*>(p); });
+    nb::ndarray<nb::memview, uint8_t, nb::ndim<1>> view(shm->data(), {shm->size()}, owner);
+    const std::string& full = shm->name();
+    new (self) PyShm{shm, nb::cast(view), size, full.starts_with('/') ? full.substr(1) : full};
+}
+
+void PyShm::close() {
+    buf = nb::none();
+    shm.reset();
+}
+
+std::optional<uintptr_t> PyShm::ptr() const {
+    if (!shm) return std::nullopt;
+    return reinterpret_cast<uintptr_t>(shm->data());
+}
+
+nb::str PyShm::repr(nb::handle self) {
+    PyShm& s = nb::cast<PyShm&>(self);
+    return nb::str("{}({!r}, size={})").format(self.type().attr("__name__"), s.name, s.size);
+}
+
+nb::tuple PyShm::reduce(nb::handle self) {
+    PyShm& s = nb::cast<PyShm&>(self);
+    return nb::make_tuple(self.type(), nb::make_tuple(s.size, s.name, false));
+}
+
+}  // namespace tav::ipc
