@@ -132,3 +132,24 @@ def test_stop_while_a_start_waits_for_a_host_that_does_not_drain():
         server.execute_pending_events()
     assert not server.is_capturing and not running_children()
     s.sock.close()
+
+
+def test_a_stream_asked_for_while_the_server_stops_is_not_started():
+    # The stop waits for a worker that does not answer; an app that asks for a new stream
+    # meanwhile must not get one that the stop then tears down under it.
+    blocks = shm_entries()
+    host = FrameHost()
+    s = Session(TavServer.EVENTMODE_PUSH, host)
+    s.app.start(autosend=False)
+    worker = wait_until(lambda: s.server._encoding_process)
+    os.kill(worker, signal.SIGSTOP)
+    wait_until(lambda: state(worker) == "T")
+    s.server.stop_serving()
+    wait_until(lambda: not s.server.is_capturing)
+    s.app.start(autosend=True)
+    host.wait_for("server_did_stop", timeout=20)
+    assert len(host.calls_of("capture_will_start")) == 1
+    assert len(host.calls_of("capture_did_end")) == 1
+    assert not s.server.is_capturing and not s.server._is_encoding
+    wait_until(lambda: not running_children() and shm_entries() <= blocks)
+    s.sock.close()

@@ -39,8 +39,9 @@ void TavServer::start_streaming(nb::handle data) {
     } release{s};
 
     auto p = hv::payload(data);
-    // A start that runs after its app left (a queue drained late) starts nothing.
-    if (!p || s.is_capturing || !is_connected_) return;
+    // A start that runs after its app left (a queue drained late) starts nothing; nor does one
+    // while the server stops, whose stop would tear the new session down under it.
+    if (!p || s.is_capturing || !is_connected_ || is_stopping_) return;
     if (!check_current_camera()) return;
     wire::Reader r(*p);
     const double fps = sound(r.f32(), kFallbackFps);
