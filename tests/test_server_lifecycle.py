@@ -1,10 +1,12 @@
 """Constructing a server, reading its state, and serving through the start/stop cycle."""
 
 import socket
+import struct
+import threading
 
 import pytest
 
-from conftest import RecordingHost, TavServer, connect, stop_and_wait, wait_until
+from conftest import RecordingHost, TavServer, connect, recv_exact, stop_and_wait, wait_until
 from tavrel.tav_base import TavBase
 
 PUSH, PULL = TavServer.EVENTMODE_PUSH, TavServer.EVENTMODE_PULL
@@ -154,3 +156,48 @@ class TestServingCycle:
                                      "server_did_stop"]
         assert app.recv(1) == b""  # the server ended the connection
         app.close()
+
+    def test_serving_again_while_the_last_network_thread_is_still_in_a_host_call(self):
+        # The stop gives up waiting for the network thread after 5 s; that thread must not serve
+        # on into the next serving period, answering its old app's request to the new app.
+        class Slow(RecordingHost):
+            release, returned = threading.Event(), threading.Event()
+
+            def execute_script(self, server, index, name):
+                super().execute_script(server, index, name)
+                self.release.wait(30)
+                self.returned.set()
+                return True
+
+        host = Slow()
+        s = TavServer("Blender", (1, 2, 3), host, PUSH)
+        assert s.start_serving(0)
+        old = connect(s)
+        host.wait_for("client_connected")
+        old.sendall(b"\x9d\x00")  # DO_EXECUTE_SCRIPT 0
+        host.wait_for("execute_script")
+        s.stop_serving()
+        wait_until(lambda: not s.is_stopping, timeout=15)
+        if not s.start_serving(0):  # busy while that thread has not ended
+            host.release.set()
+            wait_until(lambda: s.start_serving(0), timeout=10)
+        host.release.set()
+        host.returned.wait(5)
+        host.wait_for("server_did_stop")
+        version = b"\x08" + struct.pack("<3H", 1, 2, 3)
+        app = connect(s)
+        host.wait_for("client_connected", 2)
+        second = connect(s)
+        second.sendall(b"\x08")
+        second.settimeout(0.5)
+        with pytest.raises(socket.timeout):  # one app at a time
+            second.recv(1)
+        for _ in range(3):
+            app.sendall(b"\x08")
+            assert recv_exact(app, 7) == version
+        app.close()
+        second.settimeout(5)
+        assert recv_exact(second, 7) == version
+        stop_and_wait(s)
+        second.close()
+        old.close()

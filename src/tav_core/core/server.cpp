@@ -94,7 +94,9 @@ void TavServer::log_version() {
 }
 
 bool TavServer::start_serving(nb::handle port_arg) {
-    if (is_serving_ || is_stopping_ || is_starting_) return false;
+    // A network thread that outlived the last stop's wait for it (held up in a host call) would
+    // serve on into the new serving period: until it has ended the server is busy.
+    if (is_serving_ || is_stopping_ || is_starting_ || tcp_srv_thread_.alive()) return false;
     int port = nb::cast<int>(port_arg);  // an integer, as any socket address takes
     is_starting_ = true;
     try {
