@@ -204,7 +204,10 @@ void TavServer::encode_frame(uint64_t address) {
 }
 
 void TavServer::capture_screenshot() {
-    if (streaming_.is_screenshooting) streaming_.new_scrsht_event->set();
+    if (!streaming_.is_screenshooting) return;
+    std::shared_ptr<ipc::Event> wake = streaming_.new_scrsht_event;
+    py::Unlocked unlocked;  // the event's guard is shared with the worker
+    wake->set();
 }
 
 void TavServer::restart_encoding(nb::object width, nb::object height) {

@@ -98,8 +98,12 @@ void TavServer::stop_worker(streaming::Worker& worker, ipc::Event& keep, ipc::Ev
         reclaim_locks_of(*worker.pid);
         worker.pid.reset();
     }
-    keep.clear();
-    wake.set();
+    {
+        // The events' guard is shared with the worker, which may hold it right now.
+        py::Unlocked unlocked;
+        keep.clear();
+        wake.set();
+    }
     if (worker.pid) graceful_process_exit(*worker.pid);
     worker.pid.reset();
 }
