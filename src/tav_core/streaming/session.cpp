@@ -186,17 +186,22 @@ void TavServer::async_get_capture_buffer() {
 }
 
 // One copy of the frame into the shared block, then the encoder is signalled. Frames of the wrong
-// size (shorter than the block) are dropped.
+// size (shorter than the block) are dropped. The copy waits for the block's lock without the GIL,
+// while an encoder restart on another thread may replace the block, its size, lock and event: it
+// keeps those of one start, and that block is closed under that lock when the encoder stops.
 void TavServer::copy_frame(const void* source, size_t available) {
     auto& s = streaming_;
-    if (available < s.buff_size || source == nullptr) return;
+    std::shared_ptr<ipc::Shm> block = s.shared_buffer;
+    std::shared_ptr<ipc::Lock> lock = s.shm_lock;
+    std::shared_ptr<ipc::Event> ready = s.new_frame_event;
+    if (!block || !lock || !ready || available < block->size() || source == nullptr) return;
     py::Unlocked unlocked;
     {
-        ipc::Held held(*s.shm_lock);
-        if (!s.is_encoding) return;
-        std::memcpy(s.shared_buffer->data(), source, s.buff_size);
+        ipc::Held held(*lock);
+        if (!s.is_encoding || !block->is_open()) return;
+        std::memcpy(block->data(), source, block->size());
     }
-    s.new_frame_event->set();
+    ready->set();
 }
 
 void TavServer::encode_frame(uint64_t address) {

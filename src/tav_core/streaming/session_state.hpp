@@ -57,7 +57,7 @@ struct SessionState {
     // Workers and the objects shared with them.
     std::atomic<bool> is_encoding{false}, is_screenshooting{false};
     Worker encoding_process, screenshot_process;
-    std::unique_ptr<ipc::Shm> shared_buffer;
+    std::shared_ptr<ipc::Shm> shared_buffer;  // shared with a frame copy in progress
     size_t buff_size = 0;
     std::shared_ptr<ipc::Lock> shm_lock;
     std::shared_ptr<ipc::Event> new_frame_event, keep_encoding_event, new_scrsht_event,

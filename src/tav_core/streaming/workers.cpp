@@ -51,7 +51,7 @@ void TavServer::start_encoding(nb::object width, nb::object height, nb::object i
     if (w <= 0 || h <= 0 || hv::to_double(out[0]) < 1 || hv::to_double(out[1]) < 1)
         throw nb::value_error("Invalid capture resolution");
     s.buff_size = static_cast<size_t>(w) * static_cast<size_t>(h) * static_cast<size_t>(bpp);
-    s.shared_buffer = std::make_unique<ipc::Shm>(ipc::Shm::create(s.buff_size));
+    s.shared_buffer = std::make_shared<ipc::Shm>(ipc::Shm::create(s.buff_size));
     s.shm_lock = std::make_shared<ipc::Lock>();
     s.new_frame_event = std::make_shared<ipc::Event>();
     s.keep_encoding_event = std::make_shared<ipc::Event>();
@@ -113,10 +113,12 @@ void TavServer::stop_encoding() {
     if (!s.is_encoding) return;
     s.is_encoding = false;
     stop_worker(s.encoding_process, *s.keep_encoding_event, *s.new_frame_event);
+    std::shared_ptr<ipc::Shm> block = s.shared_buffer;
+    std::shared_ptr<ipc::Lock> lock = s.shm_lock;
     py::Unlocked unlocked;
-    ipc::Held held(*s.shm_lock);
-    s.shared_buffer->close();
-    s.shared_buffer->unlink();
+    ipc::Held held(*lock);
+    block->close();
+    block->unlink();
 }
 
 void TavServer::stop_screenshot() {
