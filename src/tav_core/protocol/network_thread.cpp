@@ -78,8 +78,10 @@ void TavServer::handle_tcp_socket() {
 
 void TavServer::run_session(const std::string& ip, int port) {
     const int fd = clt_socket_.fd();
-    client_ip_ = ip;
-    client_port_ = port;
+    in_python([&] {  // host threads read them as properties, holding the GIL
+        client_ip_ = ip;
+        client_port_ = port;
+    });
     is_connected_ = true;
     in_python([&] { async_log(address_line("Accepted connection from: %s:%d", ip, port)); });
     in_python([&] {
