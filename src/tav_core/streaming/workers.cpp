@@ -133,11 +133,14 @@ void TavServer::stop_screenshot() {
 // takes such a lock back. A dead worker that held the socket lock may have left half a message
 // on the connection, which then is ended as lost.
 void TavServer::graceful_process_exit(pid_t pid) {
-    py::Unlocked unlocked;
-    if (!streaming::wait_process(pid, JOIN_TIMEOUT)) {
-        streaming::kill_process(pid);
-        streaming::wait_process(pid, JOIN_TIMEOUT);
+    {
+        py::Unlocked unlocked;
+        if (!streaming::wait_process(pid, JOIN_TIMEOUT)) {
+            streaming::kill_process(pid);
+            streaming::wait_process(pid, JOIN_TIMEOUT);
+        }
     }
+    // Holding the GIL again: a restart on another thread replaces the locks and events.
     reclaim_locks_of(pid);
 }
 
