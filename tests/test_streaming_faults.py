@@ -7,6 +7,7 @@ import socket
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 from conftest import PullLoop, TavServer, stop_and_wait, wait_until
@@ -153,3 +154,33 @@ def test_a_stream_asked_for_while_the_server_stops_is_not_started():
     assert not s.server.is_capturing and not s.server._is_encoding
     wait_until(lambda: not running_children() and shm_entries() <= blocks)
     s.sock.close()
+
+
+def test_a_server_stop_while_the_host_sets_a_stream_up_ends_that_stream():
+    # The host's main thread is still inside capture_will_start when another of its threads
+    # stops the server: the stop must end the stream that the start then sets up.
+    blocks = shm_entries()
+    proceed = threading.Event()
+
+    class SlowStart(FrameHost):
+        def capture_will_start(self, server):
+            super().capture_will_start(server)
+            proceed.wait(10)
+
+    host = SlowStart()
+    s = Session(TavServer.EVENTMODE_PULL, host)
+    s.app.start(autosend=True)
+    host.wait_for("capture_will_start")
+    s.server.stop_serving()
+    try:
+        wait_until(lambda: not s.server.is_connected, timeout=1.0)
+    except AssertionError:
+        pass  # the stop waits for the start
+    proceed.set()
+    wait_until(lambda: not s.server.is_serving and not s.server.is_stopping, timeout=20)
+    wait_until(lambda: not s.server.is_event_loop_running, timeout=20)
+    assert not s.server.is_capturing and len(host.calls_of("capture_did_end")) == 1
+    assert s.loop.errors == []
+    wait_until(lambda: not running_children() and shm_entries() <= blocks)
+    s.sock.close()
+    s.loop.close()

@@ -1,6 +1,7 @@
 // An in-process event: set once, waited on without the GIL.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -26,6 +27,10 @@ class OneShot {
     void wait() {
         std::unique_lock lock(mutex_);
         cv_.wait(lock, [&] { return set_; });
+    }
+    bool wait_for(double seconds) {
+        std::unique_lock lock(mutex_);
+        return cv_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return set_; });
     }
 
   private:

@@ -151,6 +151,10 @@ void TavServer::stop_serving() {
 // on, so the sockets always close and the flags always return to Idle.
 void TavServer::stop_serving_thread() {
     const char* name = "tavrel-stop";
+    // A streaming start that the host runs right now would set its session up after the stream
+    // stop below, with no one left to end it: it may finish first (for a bounded time).
+    if (streaming_.start_running)
+        if (auto started = streaming_.start_streaming_event.load()) started->wait_for(JOIN_TIMEOUT);
     {
         py::Gil gil;
         try {

@@ -34,9 +34,11 @@ void TavServer::start_streaming(nb::handle data) {
     struct Release {
         streaming::SessionState& s;
         ~Release() {
+            s.start_running = false;
             if (auto started = s.start_streaming_event.load()) started->set();
         }
     } release{s};
+    s.start_running = true;  // before the test of is_stopping_, which a server stop sets first
 
     auto p = hv::payload(data);
     // A start that runs after its app left (a queue drained late) starts nothing; nor does one

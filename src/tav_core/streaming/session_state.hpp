@@ -48,6 +48,7 @@ struct SessionState {
     std::atomic<std::shared_ptr<OneShot>> image_capture_event;
     // Set when the latest streaming start has finished (the network thread waits for it).
     std::atomic<std::shared_ptr<OneShot>> start_streaming_event;
+    std::atomic<bool> start_running{false};  // a streaming start runs in host context now
 
     // Automatic sending.
     DaemonThread autosend_thread;
