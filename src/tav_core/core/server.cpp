@@ -133,6 +133,7 @@ bool TavServer::start_serving(nb::handle port_arg) {
             DaemonThread::start("tavrel-network", [this, keep] { handle_tcp_socket(); });
     } catch (...) {
         srv_socket_.close();
+        is_event_loop_running_ = false;
         is_serving_ = false;
         is_starting_ = false;
         throw;
@@ -144,7 +145,13 @@ void TavServer::stop_serving() {
     if (!is_serving_ || is_starting_ || is_stopping_) return;
     is_stopping_ = true;
     py::Ref keep(self());
-    stop_srv_thread_ = DaemonThread::start("tavrel-stop", [this, keep] { stop_serving_thread(); });
+    try {
+        stop_srv_thread_ =
+            DaemonThread::start("tavrel-stop", [this, keep] { stop_serving_thread(); });
+    } catch (...) {
+        is_stopping_ = false;  // still serving: a later stop_serving may try again
+        throw;
+    }
 }
 
 // Every step runs whatever the steps before it did: a failing step is reported and the stop goes
