@@ -184,3 +184,16 @@ def test_a_server_stop_while_the_host_sets_a_stream_up_ends_that_stream():
     wait_until(lambda: not running_children() and shm_entries() <= blocks)
     s.sock.close()
     s.loop.close()
+
+
+def test_a_terminal_interrupt_leaves_the_worker_and_the_stream_alone(mode):
+    s = Session(mode, FrameHost())
+    try:
+        s.app.start()
+        s.app.frames(2)
+        (worker,) = running_children()
+        os.kill(worker, signal.SIGINT)  # as a Ctrl-C reaches the whole process group
+        s.app.frames(5)  # every packet still decodes: nothing was written into the stream
+        assert running_children() == {worker}
+    finally:
+        s.close()

@@ -1,6 +1,7 @@
 #include "streaming/process.hpp"
 
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -30,11 +31,30 @@ void close_inherited(std::vector<int> keep) {
     syscall(SYS_close_range, from, ~0U, 0);
 }
 
+// The child starts with the host's signal handlers, which belong to the host's interpreter: a
+// Ctrl-C in the terminal reaches the worker too, and the interpreter's handler would write to a
+// descriptor number that may now be the app connection. The worker takes the defaults instead,
+// ignores the terminal's interrupt (the host stops it, or it notices the host is gone) and broken
+// pipes (its sends report them).
+void reset_signals() {
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    for (int sig = 1; sig < NSIG; ++sig)
+        if (sig != SIGKILL && sig != SIGSTOP) ::sigaction(sig, &dfl, nullptr);
+    ::signal(SIGINT, SIG_IGN);
+    ::signal(SIGPIPE, SIG_IGN);
+    sigset_t none;
+    sigemptyset(&none);
+    ::pthread_sigmask(SIG_SETMASK, &none, nullptr);
+}
+
 }  // namespace
 
 std::optional<pid_t> fork_worker(const std::function<int()>& body, std::vector<int> keep_fds) {
     pid_t pid = ::fork();
     if (pid == 0) {
+        reset_signals();
         close_inherited(std::move(keep_fds));
         int status = 1;
         try {
