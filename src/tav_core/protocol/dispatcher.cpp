@@ -149,8 +149,12 @@ void TavServer::process_code(uint8_t code) {
             py::report_current_exception(kThreadName);
         }
     }
-    // The next command is read only once the capture is set up (or the start gave up).
-    if (started) started->wait();
+    // The next command is read only once the capture is set up (or the start gave up). A server
+    // stop releases this wait; one that came before the event was in place is seen here.
+    if (started) {
+        if (!is_serving_) started->set();
+        started->wait();
+    }
 }
 
 }  // namespace tav

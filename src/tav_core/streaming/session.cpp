@@ -43,7 +43,7 @@ void TavServer::start_streaming(nb::handle data) {
     auto p = hv::payload(data);
     // A start that runs after its app left (a queue drained late) starts nothing; nor does one
     // while the server stops, whose stop would tear the new session down under it.
-    if (!p || s.is_capturing || !is_connected_ || is_stopping_) return;
+    if (!p || s.is_capturing || !is_serving_ || !is_connected_ || is_stopping_) return;
     if (!check_current_camera()) return;
     wire::Reader r(*p);
     const double fps = sound(r.f32(), kFallbackFps);
