@@ -197,3 +197,18 @@ def test_a_terminal_interrupt_leaves_the_worker_and_the_stream_alone(mode):
         assert running_children() == {worker}
     finally:
         s.close()
+
+
+def test_stop_completes_when_the_frame_block_name_is_already_gone(mode):
+    blocks = shm_entries()
+    s = Session(mode, FrameHost())
+    try:
+        s.app.start()
+        s.app.frames(1)
+        for path in shm_entries() - blocks:
+            os.unlink(path)  # someone cleans /dev/shm under a running stream
+        s.app.stop()
+        s.host.wait_for("capture_did_end")
+        assert s.server.capture_mode is None and not s.server.is_capturing
+    finally:
+        s.close()

@@ -159,6 +159,7 @@ class TavServer {
     void capture_screenshot();
     void restart_encoding(nb::object width, nb::object height);
     void restart_screenshot(nb::object x, nb::object y, nb::object width, nb::object height);
+    void restart_workers(nb::object width, nb::object height);  // both, in the safe order
     void revive_workers();
 
     // ---- streaming/autosend.cpp ------------------------------------------------------------

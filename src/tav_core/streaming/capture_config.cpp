@@ -30,15 +30,7 @@ void TavServer::set_capture_resolution(nb::object width, nb::object height) {
     auto& s = streaming_;
     if (s.is_capturing &&
         (width.not_equal(s.capture_width) || height.not_equal(s.capture_height))) {
-        // The screenshot worker writes into the frame block that the encoder restart replaces:
-        // stop it first and start it last.
-        const bool screenshooting = s.is_screenshooting;
-        if (screenshooting) stop_screenshot();
-        restart_encoding(width, height);
-        if (screenshooting) {
-            nb::tuple pos = hv::exactly(s.scrsht_pos, 2);
-            start_screenshot(pos[0], pos[1], width, height);
-        }
+        restart_workers(width, height);
     }
     s.capture_width = std::move(width);
     s.capture_height = std::move(height);

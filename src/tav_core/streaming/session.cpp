@@ -232,6 +232,19 @@ void TavServer::restart_screenshot(nb::object x, nb::object y, nb::object width,
     start_screenshot(x, y, width, height);
 }
 
+// The screenshot worker writes into the frame block that the encoder restart replaces: it is
+// stopped first and started last, at the region it had.
+void TavServer::restart_workers(nb::object width, nb::object height) {
+    auto& s = streaming_;
+    const bool screenshooting = s.is_screenshooting;
+    if (screenshooting) stop_screenshot();
+    restart_encoding(width, height);
+    if (screenshooting) {
+        nb::tuple pos = hv::exactly(s.scrsht_pos, 2);
+        start_screenshot(pos[0], pos[1], width, height);
+    }
+}
+
 // A worker that ended on its own (idle lifespan, crash, kill) is replaced before the next frame, so
 // video resumes after any pause. A worker that dies at once is not restarted more than once a
 // second. A screenshot worker that found no display is not replaced (a display does not appear a
@@ -250,12 +263,7 @@ void TavServer::revive_workers() {
     };
     const bool screenshooting = s.is_screenshooting;
     if (s.is_encoding && ended(s.encoding_process)) {
-        if (screenshooting) stop_screenshot();
-        restart_encoding(s.capture_width, s.capture_height);
-        if (screenshooting) {
-            nb::tuple pos = hv::exactly(s.scrsht_pos, 2);
-            start_screenshot(pos[0], pos[1], s.capture_width, s.capture_height);
-        }
+        restart_workers(s.capture_width, s.capture_height);
     } else if (screenshooting && ended(s.screenshot_process)) {
         if (WIFEXITED(status) && WEXITSTATUS(status) == streaming::kExitNoDisplay) {
             if (!s.no_display_reported)

@@ -1,6 +1,7 @@
 // Starting, stopping and reaping the encoder and screenshot workers.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "core/package.hpp"
@@ -118,7 +119,13 @@ void TavServer::stop_encoding() {
     py::Unlocked unlocked;
     ipc::Held held(*lock);
     block->close();
-    block->unlink();
+    try {
+        block->unlink();
+    } catch (const ipc::ShmError& e) {
+        // A name already gone (a worker whose host it took for dead, or someone cleaning
+        // /dev/shm) is what the unlink was for; the stop must still finish.
+        if (e.code().value() != ENOENT) throw;
+    }
 }
 
 void TavServer::stop_screenshot() {
