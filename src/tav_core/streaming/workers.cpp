@@ -177,7 +177,12 @@ std::optional<pid_t> TavServer::start_fork(nb::handle target, nb::handle args) {
     } else {
         throw nb::value_error("a worker target is _ep or _sp");
     }
-    std::optional<pid_t> pid = streaming::fork_worker(body, keep);
+    std::optional<pid_t> pid;
+    {
+        // Copying a large host's page tables takes a while; the child never touches Python.
+        py::Unlocked unlocked;
+        pid = streaming::fork_worker(body, keep);
+    }
     if (!pid) async_log("Error creating encoding process");
     return pid;
 }
