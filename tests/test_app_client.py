@@ -30,6 +30,17 @@ def test_command_line(served):
     assert served.host.calls_of("execute_script") == [(1, "Camera.001")]
 
 
+@pytest.mark.parametrize("words", [["info", "bogus"], ["select", "one"], ["range", "1"],
+                                   ["script", "1.5"], []],
+                         ids=["unknown", "not-a-number", "missing", "not-an-integer", "none"])
+def test_command_line_refuses_bad_words_before_connecting(words):
+    # Port 9 on loopback: nothing listens there, and nothing may be sent anyway.
+    run = subprocess.run([sys.executable, "-m", "tavrel.app", "127.0.0.1", "9", *words],
+                         capture_output=True, text=True, timeout=30)
+    assert run.returncode == 2
+    assert run.stderr.startswith("usage: python -m tavrel.app") and "Traceback" not in run.stderr
+
+
 def test_late_error_codes_go_to_the_command_that_caused_them(served):
     app = served.app()
     # No camera: each set command is answered, later, by ERR_MISSING_CAMERA alone.

@@ -23,6 +23,7 @@ camera. :meth:`AppClient.sync` is that barrier.
 
 from __future__ import annotations
 
+import argparse
 import collections
 import socket
 import struct
@@ -495,16 +496,50 @@ def _format(value) -> str:
     return str(value)
 
 
-def _run(app: AppClient, words: list[str], out) -> None:
-    """Runs the commands of the command line in order on one connection."""
+# Commands of the command line and the numbers each takes (int or float).
+_COMMANDS: dict[str, tuple[type, ...]] = {
+    "info": (), "status": (), "cameras": (), "matrix": (), "fps": (), "keys": (), "scripts": (),
+    "version": (), "select": (int,), "time": (float,), "range": (float, float),
+    "focal": (float,), "play": (), "stop": (), "remove-keys": (), "new-camera": (),
+    "script": (int,),
+}
 
-    def number():
-        if not words:
-            raise SystemExit("a number is missing")
-        return float(words.pop(0))
 
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="python -m tavrel.app",
+        description="Sends app commands to a tavrel server, in order, on one connection.",
+        epilog="commands: info  status  cameras  matrix  fps  keys  scripts  version  select N  "
+        "time T  range START END  focal F  play  stop  remove-keys  new-camera  script N")
+    parser.add_argument("host")
+    parser.add_argument("port", type=int)
+    parser.add_argument("command", nargs="+", metavar="COMMAND")
+    return parser
+
+
+def _steps(parser: argparse.ArgumentParser, words: list[str]) -> list[tuple[str, list]]:
+    """The command words as (command, numbers); a usage error (exit 2) for anything else."""
+    steps, words = [], list(words)
     while words:
         word = words.pop(0)
+        if word not in _COMMANDS:
+            parser.error(f"unknown command {word!r}")
+        numbers = []
+        for kind in _COMMANDS[word]:
+            if not words:
+                parser.error(f"{word}: a number is missing")
+            text = words.pop(0)
+            try:
+                numbers.append(kind(text))
+            except ValueError:
+                parser.error(f"{word}: {text!r} is not a{'n integer' if kind is int else ' number'}")
+        steps.append((word, numbers))
+    return steps
+
+
+def _run(app: AppClient, steps: list[tuple[str, list]], out) -> None:
+    """Runs the commands of the command line in order on one connection."""
+    for word, args in steps:
         try:
             if word == "info":
                 version, platform, name = app.server_info()
@@ -532,19 +567,18 @@ def _run(app: AppClient, words: list[str], out) -> None:
             elif word == "version":
                 print(".".join(map(str, app.plugin_version())), file=out)
             elif word == "select":
-                index = int(number())
+                (index,) = args
                 if app.cameras is not None and not 0 <= index < len(app.cameras):
-                    # The server would not answer; the host would get an IndexError.
                     print(f"no camera {index} in the list", file=out)
                     continue
                 ok = app.select_camera(index)
                 print("selected" if ok else "ERR_MISSING_CAMERA", file=out)
             elif word == "time":
-                app.set_current_time(number())
+                app.set_current_time(*args)
             elif word == "range":
-                app.set_playback_range(number(), number())
+                app.set_playback_range(*args)
             elif word == "focal":
-                app.set_focal_length(number())
+                app.set_focal_length(*args)
             elif word == "play":
                 app.start_playback(True)
             elif word == "stop":
@@ -554,31 +588,21 @@ def _run(app: AppClient, words: list[str], out) -> None:
             elif word == "new-camera":
                 app.create_new_camera()
             elif word == "script":
-                ok = app.execute_script(int(number()))
+                ok = app.execute_script(*args)
                 print("done" if ok else "ERR_EXECUTE_SCRIPT", file=out)
-            else:
-                raise SystemExit(f"unknown command {word!r}\n{_USAGE}")
         except ServerError as e:
             print(e, file=out)
     for code in app.sync():
         print(ServerError.of(code), file=out)
 
 
-_USAGE = """usage: python -m tavrel.app HOST PORT COMMAND...
-commands, run in order on one connection:
-  info  status  cameras  matrix  fps  keys  scripts  version
-  select N  time T  range START END  focal F  play  stop  remove-keys  new-camera  script N"""
-
-
 def main(argv: list[str] | None = None) -> int:
-    argv = sys.argv[1:] if argv is None else argv
-    if len(argv) < 3 or argv[0] in ("-h", "--help"):
-        print(_USAGE, file=sys.stderr)
-        return 2
-    host, port, words = argv[0], int(argv[1]), argv[2:]
+    parser = _parser()
+    args = parser.parse_args(argv)
+    steps = _steps(parser, args.command)
     try:
-        with AppClient(host, port) as app:
-            _run(app, words, sys.stdout)
+        with AppClient(args.host, args.port) as app:
+            _run(app, steps, sys.stdout)
     except (OSError, ProtocolError) as e:
         print(f"error: {e}", file=sys.stderr)
         return 1
