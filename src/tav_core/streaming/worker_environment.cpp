@@ -23,11 +23,13 @@ nb::str TavServer::guess_python_executable() {
     const fs::path os_dir =
         fs::path(nb::cast<std::string>(nb::module_::import_("os").attr("__file__"))).parent_path();
     const fs::path exec_prefix(nb::cast<std::string>(sys.attr("exec_prefix")));
-    static constexpr const char* kSuffixes[] = {"",     "3",    "3.7",  "3.7m", "3.7d",
-                                                "3.7u", "3.8",  "3.8m", "3.8d", "3.8u",
-                                                "3.9",  "3.9m", "3.9d", "3.9u"};
-    for (const char* suffix : kSuffixes) {
-        const std::string name = std::string("python") + suffix;
+    // The host's own version comes after the generic names; the interpreters of old versions
+    // cannot load this module, so they are never candidates.
+    const auto version = nb::cast<std::string>(nb::str("{}.{}").attr("format")(
+        sys.attr("version_info").attr("major"), sys.attr("version_info").attr("minor")));
+    const std::string suffixes[] = {"", "3", version};
+    for (const std::string& suffix : suffixes) {
+        const std::string name = "python" + suffix;
         const fs::path grandparent = os_dir.parent_path().parent_path(),
                        parent = os_dir.parent_path();
         for (const fs::path& candidate :
