@@ -41,6 +41,13 @@ class TestConstruction:
          "'event_mode' must be one of TavServer.EVENTMODE_PUSH or TavServer.EVENTMODE_PULL"),
         (("Blender", (1, 2, 3), object(), PUSH),
          "'tavbase' must be an instance of an TavBase subclass"),
+        ((None, (1, 2, 3), TavBase(), PUSH), "'platform' must be a string of 10 characters max."),
+        (("Blender", None, TavBase(), PUSH),
+         "'plugin_version' must be a tupple with 3 integers (major, minor, patch)"),
+        (("Blender", (1, 2, 3), None, PUSH),
+         "'tavbase' must be an instance of an TavBase subclass"),
+        (("Blender", (1, 2, 3), TavBase(), None),
+         "'event_mode' must be one of TavServer.EVENTMODE_PUSH or TavServer.EVENTMODE_PULL"),
     ])
     def test_invalid_arguments(self, args, message):
         with pytest.raises(ValueError) as e:

@@ -93,7 +93,8 @@ NB_MODULE(tav_core, m) {
             t->init_network_commands();
             t->log_version();
         },
-        "platform"_a, "plugin_version"_a, "tavbase"_a, "event_mode"_a,
+        // None reaches the constructor's own checks, which refuse it with their value errors.
+        "platform"_a.none(), "plugin_version"_a.none(), "tavbase"_a.none(), "event_mode"_a.none(),
         "main_thread_func"_a = nb::none(), "python_executable"_a = nb::none());
 
     cls.attr("SERVER_VERSION") = nb::make_tuple(2, 1, 2);
