@@ -15,6 +15,7 @@ struct AVFilterGraph;
 struct AVFrame;
 struct AVPacket;
 struct SwsContext;
+struct vpx_codec_ctx;
 
 namespace tav::streaming {
 
@@ -53,6 +54,10 @@ class Vp9Encoder {
     // Encodes the loaded frame and hands its packets to `sink`; false when the sink stopped.
     bool encode(const PacketSink& sink);
 
+    // A new target for the frames that follow, in bit/s; the picture size stays.
+    void set_bitrate(double bits_per_second);
+    double bitrate() const;  // the current target, bit/s
+
     size_t frame_size() const { return frame_size_; }
     int width() const { return width_; }  // of the stream
     int height() const { return height_; }
@@ -73,6 +78,8 @@ class Vp9Encoder {
     void open_codec(const EncoderSettings& s);
     bool send(AVFrame* frame, const PacketSink& sink);
 
+    EncoderSettings settings_;
+    vpx_codec_ctx* libvpx_ = nullptr;  // the encoder inside codec_, when it can be reached
     int width_, height_;
     size_t pixel_size_, row_size_, frame_size_;
     int64_t pts_ = 0;
