@@ -2,6 +2,7 @@
 
 import os
 import signal
+import sys
 import time
 
 import numpy as np
@@ -256,6 +257,28 @@ def test_app_that_stops_reading_does_not_wedge_the_server(mode):
     sock.close()
     if loop:
         loop.close()
+
+
+def test_frame_requests_in_flight_together():
+    # In pull mode the autosend thread's request waits for the host's main thread, which meanwhile
+    # answers the app's own requests: neither may take the other's answer and leave it waiting.
+    # A tiny switch interval hands the GIL over at every release, which widens the window in
+    # which one request's wake-up can reach the other.
+    interval = sys.getswitchinterval()
+    s = Session(PULL, FrameHost())
+    try:
+        sys.setswitchinterval(1e-6)
+        s.app.start(fps=240.0)
+        for _ in range(1000):
+            s.sock.sendall(b"\x04")
+            time.sleep(0.001)
+            assert time.monotonic() - s.loop.returned < 2, "the host's main thread is stuck"
+        mark = time.monotonic()
+        wait_until(lambda: s.loop.returned > mark, timeout=2)  # still draining
+        s.app.frames(2)
+    finally:
+        sys.setswitchinterval(interval)
+        s.close()
 
 
 @pytest.mark.slow
