@@ -190,7 +190,7 @@ def run_app(args):
     in_order = codes == [c for _, c in replies]
     rtts = [(got, got - sent[i][0]) for i, (got, code) in enumerate(replies) if code == 5]
     decoder = av.CodecContext.create("vp9", "r")
-    frames, undecodable, unnumbered = [], 0, 0
+    frames, undecodable, unnumbered, key_frames = [], 0, 0, 0
     for got, packet in packets:
         try:
             decoded = decoder.decode(av.Packet(packet))
@@ -198,6 +198,7 @@ def run_app(args):
             undecodable += 1
             continue
         for f in decoded:
+            key_frames += f.key_frame
             n = read_number(f.to_ndarray(format="gray"))
             if n is None:
                 unnumbered += 1
@@ -206,7 +207,8 @@ def run_app(args):
     print(json.dumps({
         "start": start, "end": end, "idle_rtt": sorted(idle)[len(idle) // 2],
         "frames": frames, "rtts": rtts, "replies_in_order": in_order,
-        "undecodable": undecodable, "unnumbered": unnumbered, "packets": len(packets),
+        "undecodable": undecodable, "unnumbered": unnumbered, "key_frames": key_frames,
+        "packets": len(packets),
         "codes": sorted(set(order)),
         "sent": len(sent), "replies": len(replies),
     }))
