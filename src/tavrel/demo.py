@@ -427,9 +427,11 @@ def _show_connection(server, out_dir):
     connection = server.get_qr_string()
     png = os.path.join(out_dir, "qr.png")
     server.write_qr_image_png(png, 8)
-    print(f"demo: serving on port {server.server_port}; connection string {connection}")
-    print(qr_text(server.get_qr_image_raw(1), ansi=sys.stdout.isatty()))
-    print(f"demo: QR code written to {png}", flush=True)
+    # One write: the server's log lines come from other threads and must not split these lines.
+    qr = qr_text(server.get_qr_image_raw(1), ansi=sys.stdout.isatty())
+    sys.stdout.write(f"demo: serving on port {server.server_port}; connection string {connection}"
+                     f"\n{qr}\ndemo: QR code written to {png}\n")
+    sys.stdout.flush()
 
 
 # -- running --------------------------------------------------------------------------------------

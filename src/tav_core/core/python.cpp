@@ -174,7 +174,10 @@ void log(std::string_view text) {
     nb::handle current(PySys_GetObject("stdout"));
     if (!current.is_valid() || current.is_none()) return;  // print() writes nothing then either
     nb::object out = nb::borrow(current);
-    print(nb::str(line.data(), line.size()), nb::arg("file") = out);
+    // One write for the whole line: print() writes the text and the end of line separately, and
+    // a host thread printing meanwhile would land between them.
+    line += '\n';
+    print(nb::str(line.data(), line.size()), nb::arg("file") = out, nb::arg("end") = "");
 }
 
 }  // namespace tav::py
