@@ -6,12 +6,14 @@ which runs code in Blender's main thread.
 """
 
 import math
+import os
 import re
+import subprocess
 
 import av
 import pytest
 
-from blender_support import Blender, blender_missing
+from blender_support import ROOT, Blender, blender_missing
 from conftest import wait_until
 from streaming_support import shm_entries
 from tavrel.app import AppClient
@@ -50,6 +52,33 @@ def inside():
             sorted(set(re.findall(r"/dev/shm/psm_\\w+", maps))))
 import re
 """
+
+
+INSTALL = """
+import addon_utils, bpy, sys
+bpy.ops.preferences.addon_install(filepath=sys.argv[-1])
+assert addon_utils.enable("tavrel_blender", default_set=True)
+from tavrel.blender import ui
+import tavrel.tav_core
+assert ui.service.start(0)
+print("SERVING FROM", tavrel.tav_core.__file__)
+addon_utils.disable("tavrel_blender")
+print("STOPPED", ui.service.server is None)
+"""
+
+
+def test_the_archive_installs_as_an_add_on(tmp_path):
+    built = subprocess.run([os.path.join(ROOT, "scripts", "build_blender_addon.sh")],
+                           capture_output=True, text=True, timeout=600, check=True)
+    archive = built.stdout.split()[0]
+    env = dict(os.environ, BLENDER_USER_SCRIPTS=str(tmp_path / "scripts"),
+               BLENDER_USER_CONFIG=str(tmp_path / "config"))
+    env.pop("PYTHONPATH", None)
+    r = subprocess.run(["blender", "-b", "--factory-startup", "--python-expr", INSTALL, "--",
+                        archive], env=env, capture_output=True, text=True, timeout=120)
+    # The core came from the archive's wheel, unpacked into the installed add-on.
+    assert f"SERVING FROM {tmp_path}/scripts/addons/tavrel_blender/lib/" in r.stdout, r.stdout
+    assert "STOPPED True" in r.stdout and r.returncode == 0
 
 
 @pytest.fixture(scope="module")
