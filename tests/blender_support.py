@@ -33,6 +33,7 @@ class Blender:
         self.proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                      text=True, env=env, start_new_session=True)
         self.lines = []
+        self._agent = None
         threading.Thread(target=self._read, daemon=True).start()
         try:
             agent = int(self.wait_for(r"AGENT PORT (\d+)").group(1))
@@ -40,6 +41,7 @@ class Blender:
             self._agent = socket.create_connection(("127.0.0.1", agent), timeout=60)
             self._replies = self._agent.makefile("r")
         except BaseException:
+            self._agent = None
             self.kill()
             raise
 
@@ -61,6 +63,8 @@ class Blender:
 
     def run(self, code):
         """Runs `code` in Blender's main thread; returns what it left in `result`."""
+        if self._agent is None:
+            raise RuntimeError("no agent connection")
         self._agent.sendall(json.dumps({"code": code}).encode() + b"\n")
         reply = json.loads(self._replies.readline())
         if "error" in reply:
@@ -72,7 +76,16 @@ class Blender:
         return wait_until(lambda: self.run(code), timeout, interval=0.05)
 
     def kill(self):
+        """Quits Blender (so the add-on stops its stream), or kills what is left of it."""
         if self.proc.poll() is None:
+            try:
+                self.run("bpy.ops.wm.quit_blender()")
+                self.proc.wait(30)
+            except Exception:  # no agent, or Blender is stuck
+                pass
+        try:
             os.killpg(self.proc.pid, signal.SIGKILL)
-            self.proc.wait()
+        except ProcessLookupError:
+            pass
+        self.proc.wait()
         self.screen.close()

@@ -15,7 +15,7 @@ import pytest
 
 from blender_support import ROOT, Blender, blender_missing
 from conftest import wait_until
-from streaming_support import shm_entries
+from streaming_support import session_processes, shm_entries
 from tavrel.app import AppClient
 
 pytestmark = pytest.mark.skipif(blender_missing(), reason="blender is not installed "
@@ -271,7 +271,5 @@ def test_quit_while_an_app_streams(blender):
         assert blender.proc.wait(60) == 0
     for block in blocks:
         assert block not in shm_entries() | shm_before - shm_before
-    from test_demo import session_processes
-
     assert session_processes(blender.proc.pid) == []
     assert re.search(r"Tavrel: Stopped serving", blender.text)
