@@ -88,8 +88,13 @@ class BlenderHost(TavBase):
     def tick(self):
         """Called by the add-on's timer: closes a burst of live moves into one undo step."""
         if self._moved_at is not None and time.monotonic() - self._moved_at > UNDO_PAUSE:
-            self._moved_at = None
-            undo_push(f"Tavrel: move {self._moved}")
+            self._push(f"Tavrel: move {self._moved}")
+
+    def _push(self, message):
+        # The step holds the moves still pending too: pushing them later would put them on
+        # top of this step, and undo would then take back the moves but not this change.
+        self._moved_at = None
+        undo_push(message)
 
     @staticmethod
     def _reevaluate():
@@ -176,7 +181,7 @@ class BlenderHost(TavBase):
             sc.frame_preview_start, sc.frame_preview_end = start, end
         else:
             sc.frame_start, sc.frame_end = start, end
-        undo_push("Tavrel: playback range")
+        self._push("Tavrel: playback range")
 
     def set_camera_transform(self, server, camera_name, transform):
         self.camera(camera_name).matrix_world = wire_to_matrix(transform)
@@ -195,7 +200,7 @@ class BlenderHost(TavBase):
             for path in ("location", rotation, "scale"):
                 obj.keyframe_insert(path, frame=t, group="Object Transforms")
         self._reevaluate()
-        undo_push(f"Tavrel: {len(keyframes)} transform keys on {camera_name}")
+        self._push(f"Tavrel: {len(keyframes)} transform keys on {camera_name}")
 
     def set_camera_flen_keys(self, server, camera_name, keyframes, values):
         data = self.camera(camera_name).data
@@ -203,20 +208,20 @@ class BlenderHost(TavBase):
             data.lens = lens
             data.keyframe_insert("lens", frame=t)
         self._reevaluate()
-        undo_push(f"Tavrel: {len(keyframes)} focal-length keys on {camera_name}")
+        self._push(f"Tavrel: {len(keyframes)} focal-length keys on {camera_name}")
 
     def remove_camera_keys(self, server, camera_name):
         obj = self.camera(camera_name)
         _remove_keys(obj, TRANSFORM_PATHS)
         _remove_keys(obj.data, ("lens",))
-        undo_push(f"Tavrel: remove keys of {camera_name}")
+        self._push(f"Tavrel: remove keys of {camera_name}")
 
     def create_new_camera(self, server):
         data = bpy.data.cameras.new("Camera")
         obj = bpy.data.objects.new("Camera", data)
         win = window()
         win.view_layer.active_layer_collection.collection.objects.link(obj)
-        undo_push(f"Tavrel: new camera {obj.name}")
+        self._push(f"Tavrel: new camera {obj.name}")
         self.service.notify(f"New camera {obj.name}")
         return obj.name
 
@@ -255,7 +260,7 @@ class BlenderHost(TavBase):
                                 "ERROR")
             return False
         if ok:
-            undo_push(f"Tavrel: script {script_label(item)}")
+            self._push(f"Tavrel: script {script_label(item)}")
             self.service.notify(f"Ran script {script_label(item)!r}")
         else:
             self.service.notify(f"Script {script_label(item)!r} did not finish", "WARNING")
