@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds the third-party libraries a wheel carries, static and position independent, into
-# build/third-party/prefix (printed on the last line): libvpx (the VP9 encoder alone, real time,
+# build/third-party/prefix: libvpx (the VP9 encoder alone, real time,
 # CPU features detected at run time), a small FFmpeg (libavcodec with the libvpx VP9 encoder,
 # libavfilter with the filters the encoder's graph uses, libswscale, libavutil), libqrencode and
 # libpng. The sources are Debian's source packages, fetched with apt through a deb-src list of
 # our own under build/third-party/apt (the system's apt configuration is left alone).
 # Each library is rebuilt only when its source version or its configuration changes, so a second
-# run takes seconds. Output of the builds goes to build/third-party/LIB.log.
+# run takes seconds. Output of the builds goes to build/third-party/LIB.log; the terminal shows a
+# line a library.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 top="$root/build/third-party"
@@ -118,4 +119,3 @@ build libvpx libvpx "$vpx_config" build_vpx
 build ffmpeg ffmpeg "$ffmpeg_config" build_ffmpeg
 build qrencode qrencode "$qrencode_config" build_qrencode
 build libpng libpng1.6 "$png_config" build_png
-echo "$prefix"

@@ -12,7 +12,8 @@ t0=$SECONDS
 
 [ -x .venv/bin/auditwheel ] || scripts/setup.sh
 echo "third-party libraries:"
-scripts/build_third_party.sh >/dev/null && prefix="$root/build/third-party/prefix"
+scripts/build_third_party.sh
+prefix="$root/build/third-party/prefix"
 
 usable() { [ -n "$1" ] && "$1" -c 'import sys' >/dev/null 2>&1; }
 find_python() {
