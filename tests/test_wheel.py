@@ -70,7 +70,8 @@ def python_for(wheels):
             if c and subprocess.run([c, "-c", "pass"], capture_output=True).returncode == 0:
                 found.append((v, c))
                 break
-    found.sort(key=lambda vc: vc[0] == here)  # another version first
+    # Another version first, the newest first: 3.13 runs the stable-ABI wheel built on 3.12.
+    found.sort(key=lambda vc: (vc[0] == here, -int(vc[0].split(".")[1])))
     for v, exe in found:
         tag = "cp3%s" % v.split(".")[1]
         for w in wheels:
