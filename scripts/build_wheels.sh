@@ -18,8 +18,9 @@ prefix="$root/build/third-party/prefix"
 usable() { [ -n "$1" ] && "$1" -c 'import sys' >/dev/null 2>&1; }
 find_python() {
     local v="$1" c
+    local pyenv="${PYENV_ROOT:-$HOME/.pyenv}"
     for c in "$(command -v "python$v" || true)" \
-             $(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$v".*/bin/"python$v" 2>/dev/null | sort -V -r); do
+             $(ls -d "$pyenv"/versions/"$v".*/bin/"python$v" 2>/dev/null | sort -V -r); do
         if usable "$c"; then echo "$c"; return; fi
     done
 }
@@ -59,6 +60,7 @@ done
     { cat build/wheel/sdist.log; exit 1; }
 
 for f in dist/tavrel-*; do
-    awk -v f="$(basename "$f")" -v n="$(stat -c %s "$f")" 'BEGIN { printf "  %-60s %5.1f MB\n", f, n / 1048576 }' 
+    awk -v f="$(basename "$f")" -v n="$(stat -c %s "$f")" \
+        'BEGIN { printf "  %-60s %5.1f MB\n", f, n / 1048576 }'
 done
 echo "built in $((SECONDS - t0)) s"

@@ -87,8 +87,9 @@ def installed(wheels, tmp_path_factory):
     env_dir = tmp_path_factory.mktemp("wheel") / "venv"
     subprocess.run([python, "-m", "venv", "--without-pip", str(env_dir)], check=True)
     py = str(env_dir / "bin/python")
-    purelib = subprocess.run([py, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"],
-                             capture_output=True, text=True, check=True).stdout.strip()
+    purelib = subprocess.run(
+        [py, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"],
+        capture_output=True, text=True, check=True).stdout.strip()
     with zipfile.ZipFile(wheel) as z:
         z.extractall(purelib)
     for f in Path(purelib).rglob("*.so"):
@@ -192,9 +193,14 @@ def test_wheel_serves_in_a_fresh_venv_without_the_system_libraries(installed, tm
                                        formats=zxingcpp.BarcodeFormat.QRCode)
         assert result is not None and result.valid and result.text.split("_")[0] == str(port)
     finally:
-        if proc.poll() is None:
-            proc.stdin.close()
-        assert proc.wait(timeout=30) == 0
+        proc.stdin.close()  # the host stops serving and exits
+        try:
+            status = proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+            raise
+    assert status == 0
 
 
 def test_a_host_type_checks_against_the_wheels_types(installed, tmp_path):
