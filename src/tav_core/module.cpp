@@ -158,12 +158,12 @@ Constants:
             "The main-thread runner given at construction, or None.")
         .def_prop_ro(
             "python_executable", [](TavServer& s) { return s.python_executable_; },
-            nb::sig("def python_executable(self) -> str | None"),
-            "The interpreter path given at construction, or None.")
+            nb::sig("def python_executable(self) -> None"),
+            "None: the workers are forked, so no interpreter is started.")
         .def_prop_ro(
             "current_camera", [](TavServer& s) { return s.current_camera_; },
             nb::sig("def current_camera(self) -> str | None"),
-            "The camera the app selected, or None.")
+            "The camera the app selected (the empty text before a selection).")
         .def_prop_ro(
             "capture_mode", [](TavServer& s) { return s.streaming_.capture_mode; },
             nb::sig("def capture_mode(self) -> int | None"),
