@@ -4,6 +4,8 @@
 //   protocol/   network thread, framing, command dispatch and command handlers
 //   streaming/  capture configuration, streaming session, worker processes
 //   qr/         connection string and QR renderings
+// Which thread runs each member, the locks and the GIL, and what guards each field:
+// docs/threads.md.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -68,7 +70,7 @@ class TavServer {
     void execute_pending_events();
     bool is_event_loop_running();
     void async_log(std::string_view message);
-    // Delivers the named method of this object with `args` (holding the GIL).
+    // Delivers the named method of this object with `args`.
     void deliver(const char* method, nb::tuple args);
     // Delivers the named host operation with the server as its first argument.
     void deliver_host(const char* operation);
@@ -84,11 +86,10 @@ class TavServer {
     void tcp_send_py(nb::bytes cmd, nb::bytes data);
     void tcp_send_with_len_py(nb::bytes cmd, nb::bytes data);
     void stop_tcp_accept();
-    // Without the GIL, on the network thread: exactly `size` bytes of request payload, or nothing
-    // when the connection is gone or fails.
+    // Exactly `size` bytes of request payload, or nothing when the connection is gone or fails.
     std::optional<std::string> recv_payload(size_t size);
     // Hands one whole message to the app connection and returns at once (dropped when no app is
-    // connected). With or without the GIL: it never waits for the network.
+    // connected): it never waits for the network.
     void send_message(std::string_view message);
     void send(std::string_view message) { send_message(message); }
     void send_code(uint8_t code) { send(std::string_view(reinterpret_cast<char*>(&code), 1)); }
@@ -106,8 +107,8 @@ class TavServer {
     // ---- protocol/dispatcher.cpp -----------------------------------------------------------
     void init_network_commands();
     void log_version();
-    void proccess_command(nb::bytes cmd);  // holding the GIL; releases it for reads
-    void process_code(uint8_t code);       // on the network thread, without the GIL
+    void proccess_command(nb::bytes cmd);
+    void process_code(uint8_t code);
 
     // ---- protocol/queries.cpp --------------------------------------------------------------
     bool check_current_camera();
@@ -131,7 +132,7 @@ class TavServer {
     void set_focal_length_at_time(nb::handle data);
     void set_camera_all(nb::handle data);
     void set_camera_all_at_time(nb::handle data);
-    std::optional<KeyList> read_key_list(size_t record_doubles);  // without the GIL
+    std::optional<KeyList> read_key_list(size_t record_doubles);
     nb::tuple key_list_to_python(const KeyList& keys);
     nb::object extract_keys_py(size_t record_doubles);
     nb::object extract_camera_matrix_keys();
@@ -152,7 +153,7 @@ class TavServer {
     void set_vertical_flip(nb::handle use_vflip);
     nb::tuple clamp_resolution(nb::object width, nb::object height);
 
-    // ---- streaming/session.cpp (all holding the GIL) ----------------------------------------
+    // ---- streaming/session.cpp -------------------------------------------------------------
     void start_streaming(nb::handle data);
     void stop_streaming();
     void send_viewport_img();
@@ -170,7 +171,7 @@ class TavServer {
 
     // ---- streaming/autosend.cpp ------------------------------------------------------------
     void start_autosend(double fps);
-    void autosend_loop(double period);  // the autosend thread, without the GIL
+    void autosend_loop(double period);  // body of the autosend thread
     void stop_autosend();
 
     // ---- streaming/workers.cpp -------------------------------------------------------------
@@ -195,24 +196,23 @@ class TavServer {
     void write_qr_image_png(nb::handle file_path, nb::handle box_size);
     nb::list get_net_addresses();
 
-    // ---- state -------------------------------------------------------------------------------
+    // ---- state (who writes each field, and what guards it: docs/threads.md) ---------------
     // Configuration (read-only properties).
     nb::object platform_, plugin_version_, tavbase_, event_mode_obj_, main_thread_func_,
         python_executable_;
     int event_mode_ = EVENTMODE_PUSH;
     std::string platform_text_;
 
-    // Serving flags: plain booleans in meaning, atomics so threads may read them at any time.
+    // Serving flags.
     std::atomic<bool> is_starting_{false}, is_stopping_{false}, is_serving_{false},
         is_connected_{false}, is_event_loop_running_{false};
     std::optional<int> server_port_;
     std::optional<std::string> client_ip_;
     std::optional<int> client_port_;
-    nb::object current_camera_;  // text or none; touched only holding the GIL
+    nb::object current_camera_;  // text or none
     nb::object scene_cameras_;   // sequence or none
 
-    // Sockets. The listening socket is closed only by the stop thread; the app connection is
-    // replaced only by the network thread, under `client_mutex_`.
+    // Sockets: the listening socket and the app connection.
     net::Socket srv_socket_;
     std::mutex client_mutex_;
     std::shared_ptr<net::Connection> connection_;

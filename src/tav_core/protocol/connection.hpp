@@ -3,6 +3,7 @@
 // wire, each whole, replies ahead of queued video, and carries the encoder worker's video packet
 // messages over from the worker's packet channel. It knows how much the app has not yet received:
 // that decides whether a new frame may be made (admission) and the encoder's target bit rate.
+// Its threads and what its mutex guards: docs/threads.md.
 #pragma once
 
 #include <atomic>
@@ -33,7 +34,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    // For the network thread's reads; valid while the caller holds the connection.
+    // For reads; valid while the caller holds the connection.
     int fd() const { return socket_.fd(); }
 
     // Queues one whole message and returns at once; dropped once the connection has ended.

@@ -1,4 +1,5 @@
 // The streaming state a TavServer carries: capture configuration, the session and its workers.
+// Who writes each field and what guards it: docs/threads.md.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -59,7 +60,7 @@ struct SessionState {
     // Workers and the objects shared with them.
     std::atomic<bool> is_encoding{false}, is_screenshooting{false};
     Worker encoding_process, screenshot_process;
-    std::shared_ptr<ipc::Shm> shared_buffer;  // shared with a frame copy in progress
+    std::shared_ptr<ipc::Shm> shared_buffer;  // the frame block
     size_t buff_size = 0;
     std::shared_ptr<ipc::Lock> shm_lock;
     std::shared_ptr<ipc::Event> new_frame_event, keep_encoding_event, new_scrsht_event,
