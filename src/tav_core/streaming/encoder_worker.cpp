@@ -10,6 +10,7 @@ extern "C" {
 
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 
@@ -90,8 +91,13 @@ class MessageWriter {
     std::string message_;  // reused: no allocation per frame once it has grown
 };
 
-void encode_frames(const EncoderArgs& a, const ParentWatch& parent, Attachments& att) {
-    Vp9Encoder encoder(a.encoder);
+void report(const std::exception& e) {
+    std::fprintf(stderr, "Encoder worker failed: %s\n", e.what());
+    std::fflush(stderr);
+}
+
+void encode_frames(const EncoderArgs& a, const ParentWatch& parent, Attachments& att,
+                   Vp9Encoder& encoder) {
     MessageWriter writer(a.img_cmd);
     auto send_packet = [&](std::string_view packet) {
         std::string_view message = writer.frame(packet);
@@ -157,7 +163,7 @@ EncoderArgs parse_encoder_args(nb::handle args) {
     return a;
 }
 
-void run_encoder(const EncoderArgs& a) {
+int run_encoder(const EncoderArgs& a) {
     const ParentWatch parent(a.parent_pid);
     // A forked worker shares the host's stderr: only failures belong there, not FFmpeg's notes.
     if (parent.forked()) av_log_set_level(AV_LOG_ERROR);
@@ -165,22 +171,31 @@ void run_encoder(const EncoderArgs& a) {
     try {
         {
             LockScope held(*a.socket_lock, parent);
-            if (!held) return;
+            if (!held) return 0;
             int fd = ::fcntl(a.socket_fd, F_DUPFD_CLOEXEC, 0);
             if (fd < 0) throw std::system_error(errno, std::generic_category(), "app socket");
             att.socket = net::Socket(fd);
         }
         {
             LockScope held(*a.shm_lock, parent);
-            if (!held) return;
+            if (!held) return 0;
             att.block = ipc::Shm::attach(a.shm_name, a.shm_size);
         }
-        encode_frames(a, parent, att);
+        std::optional<Vp9Encoder> encoder;
+        try {
+            encoder.emplace(a.encoder);
+        } catch (const std::exception& e) {
+            att.release();
+            report(e);
+            return kExitEncoderFailed;
+        }
+        encode_frames(a, parent, att, *encoder);
     } catch (const std::exception& e) {
         att.release();
-        std::fprintf(stderr, "Encoder worker failed: %s\n", e.what());
-        std::fflush(stderr);
+        report(e);
+        return 1;
     }
+    return 0;
 }
 
 void encoder_entry(nb::handle args) {
