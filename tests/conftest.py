@@ -163,6 +163,7 @@ class PullLoop:
     def __init__(self, server, interval=0.001):
         self.server = server
         self.errors = []
+        self.returned = time.monotonic()  # when the last drain returned
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, args=(interval,), daemon=True,
                                         name="host-main")
@@ -174,6 +175,7 @@ class PullLoop:
                 self.server.execute_pending_events()
             except Exception as e:  # the host's timer sees delivered errors
                 self.errors.append(e)
+            self.returned = time.monotonic()
             self._stop.wait(interval)
 
     def close(self):

@@ -7,7 +7,8 @@ import time
 
 import av
 
-from conftest import PULL, PullLoop, RecordingHost, TavServer, connect, recv_exact, stop_and_wait
+from conftest import (PULL, PullLoop, RecordingHost, TavServer, connect, recv_exact, stop_and_wait,
+                      wait_until)
 
 
 class FrameHost(RecordingHost):
@@ -128,10 +129,15 @@ def shm_entries(pid=None):
 
 
 def children():
+    """Our child processes, reaped or not. Each thread lists the children it forked; a thread
+    that ends meanwhile takes its entry with it (and its children go to the others)."""
     kids = set()
     for path in glob.glob(f"/proc/{os.getpid()}/task/*/children"):
-        with open(path) as f:
-            kids.update(int(p) for p in f.read().split())
+        try:
+            with open(path) as f:
+                kids.update(int(p) for p in f.read().split())
+        except OSError:  # the thread ended between the listing and the read
+            pass
     return kids
 
 
@@ -143,9 +149,15 @@ def running_children():
             with open(f"/proc/{pid}/stat") as f:
                 if f.read().rsplit(")", 1)[1].split()[0] != "Z":
                     alive.add(pid)
-        except FileNotFoundError:
+        except OSError:  # reaped meanwhile
             pass
     return alive
+
+
+def wait_until_gone(blocks, timeout=20.0):
+    """Waits until no child of ours is left (running or unreaped) and no frame block beyond
+    `blocks`. A worker's exit can take seconds on a loaded machine or an instrumented build."""
+    wait_until(lambda: not children() and shm_entries() <= blocks, timeout)
 
 
 def resources():

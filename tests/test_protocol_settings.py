@@ -98,7 +98,8 @@ def test_timeline_needs_no_camera_but_camera_commands_do(served):
     assert served.host.take() == [("get_camera_exists", ("Camera.001",), served.host.calls[-1][2])]
 
 
-def test_selecting_a_camera(served, capfd):
+@pytest.mark.parametrize("beyond", [2, 0xFFFF])
+def test_selecting_a_camera(served, capfd, beyond):
     host, server = served.host, served.server
     sock = served.raw()
 
@@ -134,12 +135,15 @@ def test_selecting_a_camera(served, capfd):
     assert served.reply(sock, b"", 1) == b"\xc8"
     assert server.current_camera == "Camera.001"
 
-    # An index beyond the list: nothing sent, the selection stays, the error goes to the host.
+    # An index beyond the list is the app's mistake, not the host's: ERR_MISSING_CAMERA, the
+    # selection stays, and the host hears nothing.
+    host.take()
     capfd.readouterr()
-    select(2)
-    assert served.reply(sock, b"", 0) == b""
-    assert "IndexError" in handler_errors(served, capfd)
+    select(beyond)
+    assert served.reply(sock, b"", 1) == b"\xc8"
+    assert handler_errors(served, capfd) == ""
     assert server.current_camera == "Camera.001"
+    assert host.take() == []
 
     # A list entry that is not a camera name: refused at the assignment.
     host.cameras = [5]

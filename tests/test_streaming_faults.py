@@ -196,7 +196,7 @@ def test_a_stream_asked_for_while_the_server_stops_is_not_started():
     assert len(host.calls_of("capture_will_start")) == 1
     assert len(host.calls_of("capture_did_end")) == 1
     assert not s.server.is_capturing and not s.server._is_encoding
-    wait_until(lambda: not running_children() and shm_entries() <= blocks)
+    wait_until(lambda: not running_children() and shm_entries() <= blocks, timeout=20)
     s.sock.close()
 
 
@@ -225,7 +225,7 @@ def test_a_server_stop_while_the_host_sets_a_stream_up_ends_that_stream():
     wait_until(lambda: not s.server.is_event_loop_running, timeout=20)
     assert not s.server.is_capturing and len(host.calls_of("capture_did_end")) == 1
     assert s.loop.errors == []
-    wait_until(lambda: not running_children() and shm_entries() <= blocks)
+    wait_until(lambda: not running_children() and shm_entries() <= blocks, timeout=20)
     s.sock.close()
     s.loop.close()
 

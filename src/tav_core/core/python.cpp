@@ -122,14 +122,15 @@ ThreadState::~ThreadState() {
 void drop(nb::object&& object) {
     PyObject* p = object.release().ptr();
     if (p == nullptr) return;
+    // The gate first: late in finalization PyGILState_Check answers true on every thread.
+    if (!enter()) return;
     if (PyGILState_Check()) {
         Py_DECREF(p);
-        return;
+    } else {
+        PyGILState_STATE s = PyGILState_Ensure();
+        Py_DECREF(p);
+        PyGILState_Release(s);
     }
-    if (!enter()) return;
-    PyGILState_STATE s = PyGILState_Ensure();
-    Py_DECREF(p);
-    PyGILState_Release(s);
     leave();
 }
 

@@ -36,7 +36,15 @@ void TavServer::set_current_camera(nb::handle data) {
     auto p = hv::payload(data);
     if (!p || scene_cameras_.is_none() || !hv::truthy(scene_cameras_)) return;
     wire::Reader r(*p);
-    nb::object name = scene_cameras_[nb::int_(r.u16())];
+    const Py_ssize_t index = r.u16();
+    const Py_ssize_t count = PyObject_Size(scene_cameras_.ptr());
+    if (count < 0) throw nb::python_error();
+    // An index past the end names no camera: the app's mistake, answered as a missing camera.
+    if (index >= count) {
+        send_code(ERR_MISSING_CAMERA);
+        return;
+    }
+    nb::object name = scene_cameras_[nb::int_(index)];
     if (!hv::truthy(host("get_camera_exists", name))) {
         send_code(ERR_MISSING_CAMERA);
         return;

@@ -91,7 +91,7 @@ void TavServer::start_streaming(nb::handle data) {
         s.scrsht_pos = pos;
         start_screenshot(pos[0], pos[1], s.capture_width, s.capture_height);
     }
-    s.image_capture_event = std::make_shared<OneShot>();
+    s.image_capture_answers = std::make_shared<streaming::FrameAnswers>();
     if (s.is_autosend) start_autosend(fps);
 }
 
@@ -99,10 +99,9 @@ void TavServer::stop_streaming() {
     auto& s = streaming_;
     if (!s.is_capturing) return;
     s.is_capturing = false;
-    // A frame request waiting for a host getter need not hold the stop up: wake it first.
-    if (auto ev = s.image_capture_event.load()) ev->set();
+    // A frame request waiting for a host getter need not hold the stop up: release it first.
+    if (auto answers = s.image_capture_answers.load()) answers->close();
     stop_autosend();
-    if (auto ev = s.image_capture_event.load()) ev->set();
     if (s.capture_mode.equal(nb::int_(CAPMODE_SCREENSHOT))) stop_screenshot();
     stop_encoding();
     s.capture_mode = nb::none();
@@ -115,16 +114,19 @@ void TavServer::stop_streaming() {
 }
 
 // Asks the host for the next frame's source through the dispatcher and waits for the answer. In
-// host context the getter runs at once (the dispatcher would otherwise wait on itself).
+// host context the getter runs at once (the dispatcher would otherwise wait on itself), so there
+// is nothing to wait for: the host's main thread never waits for a frame.
 void TavServer::request_from_host(const char* getter) {
-    std::shared_ptr<OneShot> ev = streaming_.image_capture_event.load();
-    if (!ev) return;
-    deliver(getter, nb::make_tuple());
-    {
-        py::Unlocked unlocked;
-        ev->wait();
+    std::shared_ptr<streaming::FrameAnswers> answers = streaming_.image_capture_answers.load();
+    if (!answers) return;
+    if (py::HostContext::active()) {
+        deliver(getter, nb::make_tuple());
+        return;
     }
-    ev->clear();
+    std::shared_ptr<OneShot> answered = answers->await();
+    deliver(getter, nb::make_tuple());
+    py::Unlocked unlocked;
+    answered->wait();
 }
 
 void TavServer::send_viewport_img() {
@@ -167,7 +169,7 @@ namespace {
 struct ReleaseRequest {
     streaming::SessionState& s;
     ~ReleaseRequest() {
-        if (auto ev = s.image_capture_event.load()) ev->set();
+        if (auto answers = s.image_capture_answers.load()) answers->answer();
     }
 };
 }  // namespace

@@ -17,6 +17,7 @@
 #include "ipc/event.hpp"
 #include "ipc/lock.hpp"
 #include "ipc/shm.hpp"
+#include "streaming/frame_answers.hpp"
 
 namespace tav::streaming {
 
@@ -46,7 +47,7 @@ struct SessionState {
     uint64_t async_capture_pointer = 0;  // last get_capture_pointer result
     bool has_capture_pointer = false;
     nb::object async_capture_buffer;  // last get_capture_buffer result, or none
-    std::atomic<std::shared_ptr<OneShot>> image_capture_event;
+    std::atomic<std::shared_ptr<FrameAnswers>> image_capture_answers;  // new for every session
     // Set when the latest streaming start has finished (the network thread waits for it).
     std::atomic<std::shared_ptr<OneShot>> start_streaming_event;
     std::atomic<bool> start_running{false};  // a streaming start runs in host context now
