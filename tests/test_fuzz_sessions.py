@@ -159,7 +159,14 @@ def test_random_sessions(mode):
               f"{starts} streams started, {host.frames_given} frames given")
         normal_app_is_served(server.server_port)
         wait_until(lambda: not server.is_connected and not server.is_capturing, timeout=20)
-        wait_until(lambda: left_behind(before) == (0, 0, set(), set()), timeout=20)
+        def grown():  # descriptors, threads, children, frame blocks
+            fds, threads, kids, blocks = left_behind(before)
+            return (max(fds, 0), max(threads, 0), kids, blocks)
+
+        try:
+            wait_until(lambda: grown() == (0, 0, set(), set()), timeout=20)
+        except AssertionError:
+            assert grown() == (0, 0, set(), set())
         if loop:
             assert loop.longest < 1.0, f"execute_pending_events took {loop.longest:.2f} s"
             assert loop.errors == []

@@ -227,6 +227,8 @@ def test_unusable_rates_fall_back_and_absurd_ones_are_clamped(session_factory, f
     s.app.frames(2)
     log.wait_for(f"Starting Viewport Capture. {effective}")
     assert s.server.is_capturing and 202 not in s.app.codes
+    with pytest.raises(ValueError, match="autosend fps"):
+        s.server._start_autosend(fps)  # as requested: its wait would overflow a clock
 
 
 def test_an_encoder_that_cannot_start_is_reported_once_per_start(session_factory):

@@ -427,9 +427,12 @@ def _show_connection(server, out_dir):
     connection = server.get_qr_string()
     png = os.path.join(out_dir, "qr.png")
     server.write_qr_image_png(png, 8)
-    print(f"demo: serving on port {server.server_port}; connection string {connection}")
-    print(qr_text(server.get_qr_image_raw(1), ansi=sys.stdout.isatty()))
-    print(f"demo: QR code written to {png}", flush=True)
+    # One write: the server logs from its own threads, and a line of its own must not land
+    # inside the connection string or the QR code.
+    qr = qr_text(server.get_qr_image_raw(1), ansi=sys.stdout.isatty())
+    sys.stdout.write(f"demo: serving on port {server.server_port}; connection string {connection}"
+                     f"\n{qr}\ndemo: QR code written to {png}\n")
+    sys.stdout.flush()
 
 
 # -- running --------------------------------------------------------------------------------------

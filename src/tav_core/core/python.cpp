@@ -174,7 +174,9 @@ void log(std::string_view text) {
     nb::handle current(PySys_GetObject("stdout"));
     if (!current.is_valid() || current.is_none()) return;  // print() writes nothing then either
     nb::object out = nb::borrow(current);
-    print(nb::str(line.data(), line.size()), nb::arg("file") = out);
+    // The line and its end in one write, so that a host thread's output cannot split them.
+    line += '\n';
+    print(nb::str(line.data(), line.size()), nb::arg("file") = out, nb::arg("end") = "");
 }
 
 }  // namespace tav::py
