@@ -7,7 +7,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
 debs=(build-essential pkg-config ffmpeg libavcodec-dev libavfilter-dev libavutil-dev libswscale-dev
-      libqrencode-dev libpng-dev libx11-dev libxext-dev xvfb x11-utils iproute2)
+      libvpx-dev libqrencode-dev libpng-dev libx11-dev libxext-dev xvfb x11-utils iproute2)
 missing=()
 for d in "${debs[@]}"; do
     dpkg-query -W -f='${Status}' "$d" 2>/dev/null | grep -q "install ok installed" || missing+=("$d")

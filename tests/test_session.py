@@ -85,7 +85,7 @@ def test_send_with_len_and_recv_through_python(host):
     stop_and_wait(s)
 
 
-def test_app_that_stops_reading_is_dropped_and_stop_completes(host):
+def test_app_that_stops_reading_is_dropped_and_the_sender_never_waits(host):
     s = TavServer("Blender", (1, 2, 3), host, PUSH)
     s.start_serving(0)
     app = socket.socket()
@@ -93,13 +93,10 @@ def test_app_that_stops_reading_is_dropped_and_stop_completes(host):
     app.connect(("127.0.0.1", s.server_port))
     host.wait_for("client_connected")
     start = time.monotonic()
-    try:
-        s._tcp_send(b"\x04", bytes(64 << 20))
-    except OSError:
-        pass
-    elapsed = time.monotonic() - start
-    assert 4.0 < elapsed < 15.0
-    host.wait_for("client_disconnected", timeout=10)
+    s._tcp_send(b"\x04", bytes(16 << 20))
+    assert time.monotonic() - start < 1.0  # handed to the connection, not waited for
+    host.wait_for("client_disconnected", timeout=15)
+    assert time.monotonic() - start > 4.0  # five seconds without progress end it
     stop_and_wait(s)
     app.close()
 

@@ -52,7 +52,8 @@ HOST_SCRIPT = textwrap.dedent("""
         if sys.argv[2] == "sigterm-handled":  # a host whose SIGTERM ends its interpreter
             signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
         print("ready", flush=True)
-    if sys.argv[-1] != "exit":
+        sys.stdin.readline()  # until the test says how to end
+    elif sys.argv[1] == "stay":
         time.sleep(60)
 """)
 
@@ -60,7 +61,7 @@ HOST_SCRIPT = textwrap.dedent("""
 def start_host(*args):
     """A host process streaming to its own app; returns it once it printed its worker's pid."""
     host = subprocess.Popen([sys.executable, "-c", HOST_SCRIPT, *args], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
+                            stdin=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     line = ""
     while not line.startswith("worker"):
         line = host.stdout.readline()
@@ -111,6 +112,9 @@ def test_a_host_that_ends_without_a_live_worker_leaves_no_frame_block(ending):
             host.terminate()
         elif ending == "sigkill":
             host.kill()
+        else:
+            host.stdin.write("end\n")
+            host.stdin.flush()
         host.wait(20)
         if ending in ("exit", "sigterm-handled"):  # the interpreter's exit removes it
             assert not shm_entries(host.pid)

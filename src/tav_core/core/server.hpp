@@ -22,6 +22,7 @@
 #include "ipc/event.hpp"
 #include "ipc/lock.hpp"
 #include "protocol/commands.hpp"
+#include "protocol/connection.hpp"
 #include "protocol/key_lists.hpp"
 #include "protocol/socket_io.hpp"
 #include "streaming/session_state.hpp"
@@ -84,18 +85,21 @@ class TavServer {
     // Without the GIL, on the network thread: exactly `size` bytes of request payload, or nothing
     // when the connection is gone or fails.
     std::optional<std::string> recv_payload(size_t size);
-    // Without the GIL: writes one whole message under the socket lock (dropped when no app is
-    // connected; a failed send drops it and shuts the connection down).
+    // Hands one whole message to the app connection and returns at once (dropped when no app is
+    // connected). With or without the GIL: it never waits for the network.
     void send_message(std::string_view message);
-    // Holding the GIL: the same, releasing the GIL while it blocks.
-    void send(std::string_view message);
+    void send(std::string_view message) { send_message(message); }
     void send_code(uint8_t code) { send(std::string_view(reinterpret_cast<char*>(&code), 1)); }
-    // Ends the current app connection (any blocked read or send returns).
+    // The current app connection, or none.
+    std::shared_ptr<net::Connection> connection();
+    // Ends the current app connection (any blocked read returns).
     void shutdown_client();
+    // Whether a new frame may be made now: the app has received nearly all sent before.
+    bool admit_frame();
 
     // ---- protocol/network_thread.cpp -------------------------------------------------------
     void handle_tcp_socket();
-    void run_session(const std::string& ip, int port);
+    void run_session(int fd, const std::string& ip, int port);
 
     // ---- protocol/dispatcher.cpp -----------------------------------------------------------
     void init_network_commands();
@@ -206,11 +210,11 @@ class TavServer {
     nb::object current_camera_;  // text or none; touched only holding the GIL
     nb::object scene_cameras_;   // sequence or none
 
-    // Sockets. The listening socket is closed only by the stop thread; the client socket only by
-    // the network thread; `client_mutex_` guards the descriptor number against that close.
+    // Sockets. The listening socket is closed only by the stop thread; the app connection is
+    // replaced only by the network thread, under `client_mutex_`.
     net::Socket srv_socket_;
     std::mutex client_mutex_;
-    net::Socket clt_socket_;
+    std::shared_ptr<net::Connection> connection_;
 
     DaemonThread tcp_srv_thread_, stop_srv_thread_;
     std::shared_ptr<CallbackQueue> callback_queue_;

@@ -60,24 +60,32 @@ void TavServer::handle_tcp_socket() {
         // this each one after the first waits for the app's delayed acknowledgement.
         int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        std::shared_ptr<net::Connection> connection;
+        try {
+            connection = net::Connection::open(net::Socket(fd));
+        } catch (...) {
+            in_python([&] { throw; });
+            continue;
+        }
         {
             std::lock_guard lock(client_mutex_);
-            clt_socket_ = net::Socket(fd);
+            connection_ = connection;
         }
         if (is_serving_) {
             char ip[INET_ADDRSTRLEN] = "";
             ::inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
-            run_session(ip, ntohs(peer.sin_port));
+            run_session(connection->fd(), ip, ntohs(peer.sin_port));
         }
-        ipc::Held held(*socket_lock_);
-        std::lock_guard lock(client_mutex_);
-        clt_socket_.close();
+        {
+            std::lock_guard lock(client_mutex_);
+            connection_.reset();
+        }
+        connection->close();
     }
     in_python([&] { async_log("Stopped serving"); });
 }
 
-void TavServer::run_session(const std::string& ip, int port) {
-    const int fd = clt_socket_.fd();
+void TavServer::run_session(int fd, const std::string& ip, int port) {
     in_python([&] {  // host threads read them as properties, holding the GIL
         client_ip_ = ip;
         client_port_ = port;

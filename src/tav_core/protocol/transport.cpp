@@ -15,34 +15,37 @@
 
 namespace tav {
 
+std::shared_ptr<net::Connection> TavServer::connection() {
+    std::lock_guard lock(client_mutex_);
+    return connection_;
+}
+
 // Only the network thread reads, and TCP carries both directions at once, so the wait for payload
-// bytes holds no lock: replies and video packets go out meanwhile instead of waiting, with the
-// host's main thread, for an app that is slow to send or never does.
+// bytes holds up no writer: replies and video go out meanwhile.
 std::optional<std::string> TavServer::recv_payload(size_t size) {
     if (!is_serving_ || !is_connected_) return std::nullopt;
+    std::shared_ptr<net::Connection> c = connection();
+    if (!c) return std::nullopt;
     std::string out;
     // A connection that ended or failed mid-payload has no payload; the session ends at its next
     // read.
-    if (net::recv_exact(clt_socket_.fd(), out, size) != 0) return std::nullopt;
+    if (net::recv_exact(c->fd(), out, size) != 0) return std::nullopt;
     return out;
 }
 
-// A failed send means the app is gone: the message is dropped like any write to a connection
-// that is gone, and the connection is shut down so the session ends.
 void TavServer::send_message(std::string_view message) {
-    ipc::Held held(*socket_lock_);
     if (!is_serving_ || !is_connected_) return;
-    if (net::send_all(clt_socket_.fd(), message) != 0) ::shutdown(clt_socket_.fd(), SHUT_RDWR);
-}
-
-void TavServer::send(std::string_view message) {
-    py::Unlocked unlocked;
-    send_message(message);
+    if (std::shared_ptr<net::Connection> c = connection()) c->send(std::string(message));
 }
 
 void TavServer::shutdown_client() {
-    std::lock_guard lock(client_mutex_);
-    if (clt_socket_) ::shutdown(clt_socket_.fd(), SHUT_RDWR);
+    if (std::shared_ptr<net::Connection> c = connection()) c->shutdown();
+}
+
+// No connection, no frame: nobody would see it.
+bool TavServer::admit_frame() {
+    std::shared_ptr<net::Connection> c = connection();
+    return c && c->admit_frame();
 }
 
 nb::object TavServer::tcp_recv_py(size_t size) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <nanobind/stl/string.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 extern "C" {
@@ -96,13 +97,37 @@ void report(const std::exception& e) {
     std::fflush(stderr);
 }
 
+// Bit-rate targets the server sends back over the packet channel: uint32 LE bit/s each. Only the
+// newest counts; a partial one waits for its rest.
+class TargetReader {
+  public:
+    std::optional<double> newest(int fd) {
+        std::optional<double> out;
+        for (;;) {
+            ssize_t n = ::recv(fd, buf_ + have_, sizeof buf_ - have_, MSG_DONTWAIT);
+            if (n <= 0) return out;  // nothing more now, or the channel is gone (the send says)
+            have_ += static_cast<size_t>(n);
+            if (have_ < sizeof buf_) continue;
+            uint32_t bps = 0;
+            for (int i = 3; i >= 0; --i) bps = (bps << 8) | static_cast<uint8_t>(buf_[i]);
+            out = bps;
+            have_ = 0;
+        }
+    }
+
+  private:
+    char buf_[4];
+    size_t have_ = 0;
+};
+
 void encode_frames(const EncoderArgs& a, const ParentWatch& parent, Attachments& att,
                    Vp9Encoder& encoder) {
     MessageWriter writer(a.img_cmd);
+    TargetReader targets;
+    // The channel has no other writer: a message needs no lock, and a worker that dies in the
+    // middle of one leaves a fragment the server drops, never half a message on the wire.
     auto send_packet = [&](std::string_view packet) {
-        std::string_view message = writer.frame(packet);
-        LockScope held(*a.socket_lock, parent);
-        return held && net::send_all(att.socket.fd(), message) == 0;
+        return net::send_all(att.socket.fd(), writer.frame(packet)) == 0;
     };
     // Frame signals do not queue: frames written while one is encoded collapse into the newest.
     while (wait_for_wake(*a.new_frame_event, parent)) {
@@ -113,6 +138,7 @@ void encode_frames(const EncoderArgs& a, const ParentWatch& parent, Attachments&
             if (!held) return;
             encoder.load(att.block.data());
         }
+        if (auto bps = targets.newest(att.socket.fd())) encoder.set_bitrate(*bps);
         if (!encoder.encode(send_packet)) return;  // the app is gone: end quietly
     }
 }

@@ -1,5 +1,7 @@
 // The encoder worker: encodes each frame the server puts in the shared block and writes its
-// packets onto the app connection, as video packet messages (code, uint32 LE size, packet).
+// packets, as video packet messages (code, uint32 LE size, packet), into its packet channel, which
+// the server's app connection puts on the wire. The server sends bit-rate targets back over the
+// same channel (uint32 LE bit/s); the worker applies the newest before its next frame.
 //
 // The arguments are parsed with Python (holding the GIL) before the worker runs; the run itself
 // never touches Python, so it can run in a forked child or on a thread without the GIL.
@@ -28,7 +30,7 @@ struct EncoderArgs {
     uint8_t img_cmd = 0;        // value 9: the code that opens each video packet message
     std::string shm_name;       // value 10: the frame block (name, size)
     size_t shm_size = 0;
-    int socket_fd = -1;                      // value 11: the app connection, shared with the server
+    int socket_fd = -1;                      // value 11: the packet channel (any stream socket)
     std::shared_ptr<ipc::Lock> socket_lock;  // values 12-15, opened from their share descriptions
     std::shared_ptr<ipc::Lock> shm_lock;
     std::shared_ptr<ipc::Event> new_frame_event;

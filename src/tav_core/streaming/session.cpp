@@ -135,6 +135,10 @@ void TavServer::send_viewport_img() {
         if (!s.is_autosend) send_code(ERR_NOT_STREAMING);
         return;
     }
+    // While the app has not yet received most of what was sent, no frame is made: it is skipped
+    // here, before the host renders it, never dropped once encoded, so the decoder never misses
+    // a frame it depends on. Autosend keeps its pace and skips the tick.
+    if (!admit_frame()) return;
     revive_workers();
     if (s.capture_mode.equal(nb::int_(CAPMODE_SCREENSHOT))) {
         request_from_host("_async_get_capture_coords");

@@ -8,6 +8,8 @@ extern "C" {
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
 #include <libswscale/swscale.h>
+#include <vpx/vp8cx.h>
+#include <vpx/vpx_encoder.h>
 }
 
 #include <charconv>
@@ -46,6 +48,24 @@ const Format& format_of(std::string_view name) {
 int64_t bits_per_second(double mbits) { return std::llround(mbits * 1000.0) * 1000; }
 
 bool within(double v, double low, double high) { return v >= low && v <= high; }  // NaN: false
+
+// FFmpeg's libvpx wrapper hands the bit rate to libvpx only when the encoder opens; per frame it
+// re-applies nothing but the quantiser limit. A new target therefore goes to libvpx itself, whose
+// codec context opens the wrapper's private context, right after its class pointer. The context is
+// taken only when it proves to be an open VP9 encoder of this very libvpx.
+struct WrapperHead {
+    const void* av_class;
+    vpx_codec_ctx_t encoder;
+};
+
+vpx_codec_ctx_t* libvpx_of(AVCodecContext* c) {
+    auto* head = static_cast<WrapperHead*>(c->priv_data);
+    vpx_codec_ctx_t* e = head ? &head->encoder : nullptr;
+    if (!e || e->iface != vpx_codec_vp9_cx() || !e->priv || !e->config.enc || !e->name ||
+        std::strcmp(e->name, vpx_codec_iface_name(vpx_codec_vp9_cx())) != 0)
+        return nullptr;
+    return e;
+}
 
 std::string av_error(int err) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -112,11 +132,15 @@ void check_settings(const EncoderSettings& s) {
     if (!in_range(s.output_width) || !in_range(s.output_height))
         throw std::invalid_argument(
             "Invalid encoding output size: width and height must be 1 to 16384");
-    if (!within(s.framerate, kMinFramerate, kMaxFramerate))
+    check_rates(s.framerate, s.bitrate);
+}
+
+void check_rates(double framerate, double bitrate) {
+    if (!within(framerate, kMinFramerate, kMaxFramerate))
         throw std::invalid_argument("Invalid encoding framerate: must be " +
                                     decimal(kMinFramerate) + " to " + decimal(kMaxFramerate) +
                                     " frames per second");
-    if (!within(s.bitrate, kMinBitrate, kMaxBitrate))
+    if (!within(bitrate, kMinBitrate, kMaxBitrate))
         throw std::invalid_argument("Invalid encoding bitrate: must be " + decimal(kMinBitrate) +
                                     " to " + decimal(kMaxBitrate) + " Mbit/s");
 }
@@ -127,7 +151,7 @@ void Vp9Encoder::Deleter::operator()(AVFrame* p) const { av_frame_free(&p); }
 void Vp9Encoder::Deleter::operator()(AVPacket* p) const { av_packet_free(&p); }
 void Vp9Encoder::Deleter::operator()(SwsContext* p) const { sws_freeContext(p); }
 
-Vp9Encoder::Vp9Encoder(const EncoderSettings& s) {
+Vp9Encoder::Vp9Encoder(const EncoderSettings& s) : settings_(s) {
     check_settings(s);
     const Format& in = format_of(s.input_format);
     width_ = static_cast<int>(s.output_width);
@@ -183,7 +207,29 @@ void Vp9Encoder::open_codec(const EncoderSettings& s) {
                                      ": " + av_error(r));
     }
     check(avcodec_open2(c, codec, nullptr), "VP9 encoder");
+    libvpx_ = libvpx_of(c);
 }
+
+// libvpx takes a new target between frames without a key frame; its rate buffer is kept in
+// milliseconds, so it scales with the target. Where libvpx cannot be reached the encoder is opened
+// again at the new rate, and the next frame is a key frame.
+void Vp9Encoder::set_bitrate(double bits_per_second) {
+    const double mbits = std::round(bits_per_second / 1000.0) / 1000.0;
+    if (mbits <= 0 || mbits == settings_.bitrate) return;
+    settings_.bitrate = mbits;
+    if (libvpx_) {
+        vpx_codec_enc_cfg_t cfg = *libvpx_->config.enc;
+        cfg.rc_target_bitrate = static_cast<unsigned>(std::llround(mbits * 1000));
+        if (vpx_codec_enc_config_set(libvpx_, &cfg) == VPX_CODEC_OK) {
+            codec_->bit_rate = codec_->rc_min_rate = codec_->rc_max_rate =
+                static_cast<int64_t>(cfg.rc_target_bitrate) * 1000;
+            return;
+        }
+    }
+    open_codec(settings_);
+}
+
+double Vp9Encoder::bitrate() const { return settings_.bitrate * 1e6; }
 
 void Vp9Encoder::build_filters(const EncoderSettings& s) {
     const Format& in = format_of(s.input_format);

@@ -15,6 +15,7 @@ struct AVFilterGraph;
 struct AVFrame;
 struct AVPacket;
 struct SwsContext;
+struct vpx_codec_ctx;
 
 namespace tav::streaming {
 
@@ -39,6 +40,8 @@ int bytes_per_pixel(std::string_view input_format);
 
 // std::invalid_argument unless the settings describe an encoder that can be built.
 void check_settings(const EncoderSettings& s);
+// The rate part of it: std::invalid_argument for rates outside the ranges above.
+void check_rates(double framerate, double bitrate);
 
 class Vp9Encoder {
   public:
@@ -57,6 +60,10 @@ class Vp9Encoder {
 
     // Encodes the loaded frame and hands its packets to `sink`; false when the sink stopped.
     bool encode(const PacketSink& sink);
+
+    // A new target for the frames that follow, in bit/s; the picture size stays.
+    void set_bitrate(double bits_per_second);
+    double bitrate() const;  // the current target, bit/s
 
     size_t frame_size() const { return frame_size_; }
     int width() const { return width_; }  // of the stream
@@ -78,6 +85,8 @@ class Vp9Encoder {
     void open_codec(const EncoderSettings& s);
     bool send(AVFrame* frame, const PacketSink& sink);
 
+    EncoderSettings settings_;
+    vpx_codec_ctx* libvpx_ = nullptr;  // the encoder inside codec_, when it can be reached
     int width_, height_;
     size_t pixel_size_, row_size_, frame_size_;
     int64_t pts_ = 0;

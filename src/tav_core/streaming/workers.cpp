@@ -1,8 +1,10 @@
 // Starting, stopping and reaping the encoder and screenshot workers.
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <system_error>
 
 #include "core/package.hpp"
 #include "core/python.hpp"
@@ -52,6 +54,7 @@ void TavServer::start_encoding(nb::object width, nb::object height, nb::object i
     const long w = nb::cast<long>(width), h = nb::cast<long>(height);
     if (w <= 0 || h <= 0 || hv::to_double(out[0]) < 1 || hv::to_double(out[1]) < 1)
         throw nb::value_error("Invalid capture resolution");
+    streaming::check_rates(hv::to_double(framerate), hv::to_double(bitrate));
     s.buff_size = static_cast<size_t>(w) * static_cast<size_t>(h) * static_cast<size_t>(bpp);
     // The lock and events first: from the block's creation on, the stop releases everything.
     s.shm_lock = std::make_shared<ipc::Lock>();
@@ -60,14 +63,23 @@ void TavServer::start_encoding(nb::object width, nb::object height, nb::object i
     s.keep_encoding_event->set();
     s.shared_buffer = std::make_shared<ipc::Shm>(ipc::create_owned(s.buff_size));
     s.is_encoding = true;
-
-    int fd;
-    {
-        std::lock_guard lock(client_mutex_);
-        fd = clt_socket_.fd();
-    }
     s.encoding_process.started = std::chrono::steady_clock::now();
+
     try {
+        // The worker writes its packets into a channel of its own; the app connection puts them
+        // on the wire. Without a connection the channel leads nowhere and the worker's first send
+        // ends it.
+        net::Socket channel;
+        if (std::shared_ptr<net::Connection> c = connection()) {
+            channel = c->open_video_channel(hv::to_double(bitrate) * 1e6, hv::to_double(framerate));
+        } else {
+            int ends[2];
+            if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+                throw std::system_error(errno, std::generic_category(), "packet channel");
+            ::close(ends[0]);
+            channel = net::Socket(ends[1]);
+        }
+        const int fd = channel.fd();
         nb::tuple args =
             nb::make_tuple(width, height, input_format, out[0], out[1], "yuv420p", framerate,
                            bitrate, nb::bool_(hv::truthy(vflip)), nb::bytes("\x04", 1),
@@ -130,6 +142,8 @@ void TavServer::stop_encoding() {
     auto& s = streaming_;
     if (!s.is_encoding) return;
     s.is_encoding = false;
+    // A worker blocked on a full channel (the app stopped reading) ends at once.
+    if (std::shared_ptr<net::Connection> c = connection()) c->close_video_channel();
     stop_worker(s.encoding_process, *s.keep_encoding_event, *s.new_frame_event);
     std::shared_ptr<ipc::Shm> block = s.shared_buffer;
     std::shared_ptr<ipc::Lock> lock = s.shm_lock;
@@ -148,8 +162,7 @@ void TavServer::stop_screenshot() {
 
 // Waits for a worker to end, kills it after the join time-out, and always reaps it. A worker that
 // died holding a shared lock would leave it taken for good (a semaphore has no owner): the server
-// takes such a lock back. A dead worker that held the socket lock may have left half a message
-// on the connection, which then is ended as lost.
+// takes such a lock back. Half a message it left in its packet channel never reaches the app.
 void TavServer::graceful_process_exit(pid_t pid) {
     {
         py::Unlocked unlocked;
@@ -168,7 +181,7 @@ void TavServer::reclaim_locks_of(pid_t pid) {
     for (auto* e : {&s.new_frame_event, &s.keep_encoding_event, &s.new_scrsht_event,
                     &s.keep_screenshot_event})
         if (*e) (*e)->recover(pid);
-    if (socket_lock_->recover(pid)) shutdown_client();
+    socket_lock_->recover(pid);
 }
 
 std::optional<pid_t> TavServer::start_fork(nb::handle target, nb::handle args) {

@@ -1,0 +1,81 @@
+// The app connection: its socket, its outgoing queue and every write to it. A writer hands a
+// whole message over and returns at once; the connection's own thread puts the messages on the
+// wire, each whole, replies ahead of queued video, and carries the encoder worker's video packet
+// messages over from the worker's packet channel. It knows how much the app has not yet received:
+// that decides whether a new frame may be made (admission) and the encoder's target bit rate.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "protocol/socket_io.hpp"
+
+namespace tav::net {
+
+// Replies waiting beyond this are an app that stopped reading long ago: the connection ends.
+inline constexpr size_t kMaxQueuedReplyBytes = 32u << 20;
+// Undelivered bytes within which a new frame may be made, at the least; otherwise one frame at
+// the encoder's current target.
+inline constexpr size_t kMinFrameBudget = 4096;
+
+class Connection : public std::enable_shared_from_this<Connection> {
+  public:
+    // Takes the accepted socket and starts the writer thread.
+    static std::shared_ptr<Connection> open(Socket socket);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // For the network thread's reads; valid while the caller holds the connection.
+    int fd() const { return socket_.fd(); }
+
+    // Queues one whole message and returns at once; dropped once the connection has ended.
+    void send(std::string message);
+
+    // A new packet channel for an encoder worker streaming at `asked_bps` and `fps`; returns the
+    // worker's end. An earlier channel is closed, so a worker still writing to it ends at once;
+    // a message it had only partly written is dropped.
+    Socket open_video_channel(double asked_bps, double fps);
+    void close_video_channel();
+
+    // True when a new frame may be made now. A refusal counts as congestion for the bit rate.
+    bool admit_frame();
+    // Bytes queued here or in the socket that the app has not yet acknowledged.
+    size_t backlog() const;
+
+    // Ends the connection: blocked reads return, queued messages are dropped.
+    void shutdown();
+    // shutdown(), then waits (briefly: it never blocks) for the writer thread to end.
+    void close();
+
+  private:
+    struct Writer;  // the writer thread's own state
+    explicit Connection(Socket socket);
+    void run();
+    void wake();
+    void lose();
+
+    Socket socket_;
+    Socket wake_;  // eventfd: new messages, a channel change, the end
+
+    mutable std::mutex mutex_;
+    std::condition_variable writer_ended_;
+    std::deque<std::string> replies_, video_;
+    size_t reply_bytes_ = 0, video_bytes_ = 0;
+    std::optional<Socket> channel_change_;  // an empty socket closes the channel
+    double asked_bps_ = 0, fps_ = 0;
+    bool ended_ = false, writer_done_ = false;
+
+    std::atomic<size_t> in_flight_{0};  // the unwritten rest of the message being written
+    std::atomic<size_t> frame_budget_{kMinFrameBudget};
+    std::atomic<bool> refused_{false};
+};
+
+}  // namespace tav::net
