@@ -78,6 +78,58 @@ def state(pid):
         return None
 
 
+STARVED_HOST_SCRIPT = textwrap.dedent("""
+    import resource, socket, struct, sys, time
+    from tavrel import tav_core
+    from tavrel.tav_base import TavBase
+
+    def data_size():
+        for line in open("/proc/self/status"):
+            if line.startswith("VmData:"):
+                return int(line.split()[1]) * 1024
+
+    class Host(TavBase):
+        def get_scene_cameras(self, server): return ["Camera"]
+        def get_camera_exists(self, server, name): return name == "Camera"
+        def capture_will_start(self, server):
+            server.set_capture_mode(server.CAPMODE_BUFFER, server.CAPFORMAT_UBYTE_RGBA)
+            server.set_capture_resolution(720, 720)
+            # The forked worker inherits the limit: too little room for an encoder's buffers.
+            limit = data_size() + 8 * 2**20
+            resource.setrlimit(resource.RLIMIT_DATA, (limit, resource.RLIM_INFINITY))
+        def get_capture_buffer(self, server, name): return bytes(720 * 720 * 4)
+
+    server = tav_core.TavServer("Blender", (1, 2, 3), Host(), 0)
+    server.start_serving(0)
+    app = socket.create_connection(("127.0.0.1", server.server_port), timeout=5)
+    def read(n):
+        data = b""
+        while len(data) < n:
+            data += app.recv(n - len(data))
+        return data
+    app.sendall(b"\\x02"); read(5 + 2 + len("Camera"))
+    app.sendall(b"\\x34"); read(1); app.sendall(b"\\x00\\x00")
+    app.sendall(b"\\x96"); read(1); app.sendall(struct.pack("<ffHBB", 30, 2, 0, 1, 0))
+    app.settimeout(0.25)
+    codes, end = [], time.monotonic() + 3.5
+    while time.monotonic() < end:  # frame requests for a while: a failed worker is not restarted
+        app.sendall(b"\\x04")
+        try:
+            codes.append(app.recv(1)[0])
+        except socket.timeout:
+            pass
+    print("codes", *codes, flush=True)
+""")
+
+
+def test_a_worker_that_cannot_build_its_encoder_is_reported_once_and_not_restarted():
+    r = subprocess.run([sys.executable, "-c", STARVED_HOST_SCRIPT], capture_output=True,
+                       text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("codes")[1].split() == ["202"]
+    assert r.stderr.count("Encoder worker failed") == 1, r.stderr
+
+
 def test_workers_end_soon_after_the_host_process_dies():
     host = start_host("stay")
     try:
