@@ -122,6 +122,8 @@ STARVED_HOST_SCRIPT = textwrap.dedent("""
 """)
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer's allocator cannot run under a tight data limit")
 def test_a_worker_that_cannot_build_its_encoder_is_reported_once_and_not_restarted():
     r = subprocess.run([sys.executable, "-c", STARVED_HOST_SCRIPT], capture_output=True,
                        text=True, timeout=60)
