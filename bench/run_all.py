@@ -15,7 +15,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from common import Row, print_table  # noqa: E402
 
 MODULES = ["bench_dispatch", "bench_protocol", "bench_encoder", "bench_frames", "bench_screenshot",
-           "bench_network"]
+           "bench_network", "bench_blender"]
 
 
 class _GivenRatio(Row):

@@ -208,3 +208,19 @@ class Session:
         stop_and_wait(self.server, self.loop, timeout=20)
         if self.loop:
             self.loop.close()
+
+
+def session_processes(sid):
+    """Processes still running in session `sid` (the demo's workers stay in its session)."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[3]) == sid and fields[0] != "Z":
+            found.append(int(entry))
+    return found

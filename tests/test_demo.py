@@ -22,27 +22,11 @@ import zxingcpp
 from PIL import Image
 
 from conftest import wait_until
-from streaming_support import shm_entries
+from streaming_support import session_processes, shm_entries
 from tavrel.app import AppClient
 
 DEMO = [sys.executable, "-m", "tavrel.demo"]
 SIZE = (640, 360)
-
-
-def session_processes(sid):
-    """Processes still running in session `sid` (the demo's workers stay in its session)."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-        except OSError:
-            continue
-        if int(fields[3]) == sid and fields[0] != "Z":
-            found.append(int(entry))
-    return found
 
 
 class Demo:

@@ -35,6 +35,7 @@ NB_MODULE(tav_core, m) {
         }
     });
 
+    m.attr("__version__") = TAV_VERSION;
     m.attr("_IS_WINDOWS") = false;
     m.def("_command", &tav::command_byte, "n"_a);
 
@@ -87,7 +88,19 @@ NB_MODULE(tav_core, m) {
     shm.attr("_mode") = tav::ipc::Shm::kMode;
     shm.attr("_prepend_leading_slash") = true;
 
-    nb::class_<TavServer> cls(m, "TavServer", nb::dynamic_attr());
+    nb::class_<TavServer> cls(m, "TavServer", nb::dynamic_attr(), R"doc(
+The server a host plug-in creates: it listens on TCP, serves one app at a time, calls the host's
+TavBase and streams the host's viewport as VP9 video.
+
+Constants:
+    SERVER_VERSION: the server's version (major, minor, patch), the package's version.
+    EVENTMODE_PUSH: host operations run on the server's threads (or through main_thread_func).
+    EVENTMODE_PULL: host operations wait in a queue that execute_pending_events drains.
+    CAPMODE_SCREENSHOT: frames are grabbed from the X display at get_capture_coords.
+    CAPMODE_BUFFER: frames come from get_capture_buffer as bytes-like objects.
+    CAPMODE_BUFFER_POINTER: frames come from get_capture_pointer as addresses.
+    CAPFORMAT_UBYTE_RGB, CAPFORMAT_UBYTE_BGR, CAPFORMAT_UBYTE_RGBA, CAPFORMAT_UBYTE_BGRA: the
+        channel order of buffer frames, 8 bits per channel.)doc");
     cls.def(
         "__init__",
         [](TavServer* t, nb::object platform, nb::object plugin_version, nb::object tavbase,
@@ -99,9 +112,21 @@ NB_MODULE(tav_core, m) {
         },
         // None reaches the constructor's own checks, which refuse it with their value errors.
         "platform"_a.none(), "plugin_version"_a.none(), "tavbase"_a.none(), "event_mode"_a.none(),
-        "main_thread_func"_a = nb::none(), "python_executable"_a = nb::none());
+        "main_thread_func"_a = nb::none(), "python_executable"_a = nb::none(),
+        nb::sig("def __init__(self, platform: str, plugin_version: tuple[int, int, int], "
+                "tavbase: tavrel.tav_base.TavBase, event_mode: int, "
+                "main_thread_func: collections.abc.Callable[..., object] | None = None, "
+                "python_executable: str | None = None) -> None"),
+        "A server for the host named ``platform`` (shown to the app) whose plug-in has version\n"
+        "``plugin_version``. ``tavbase`` is the host's TavBase; ``event_mode`` EVENTMODE_PUSH or\n"
+        "EVENTMODE_PULL. In push mode ``main_thread_func(wrapper, callback, *args)``, if\n"
+        "given, runs ``wrapper(callback, *args)`` in the host's main thread. ``python_executable`` "
+        "is\n"
+        "accepted for compatibility; the workers are forked. Raises ValueError for a bad\n"
+        "``plugin_version`` or ``event_mode``.");
 
-    cls.attr("SERVER_VERSION") = nb::make_tuple(2, 1, 2);
+    cls.attr("SERVER_VERSION") = nb::make_tuple(
+        TavServer::SERVER_VERSION[0], TavServer::SERVER_VERSION[1], TavServer::SERVER_VERSION[2]);
     cls.attr("CAPMODE_SCREENSHOT") = TavServer::CAPMODE_SCREENSHOT;
     cls.attr("CAPMODE_BUFFER") = TavServer::CAPMODE_BUFFER;
     cls.attr("CAPMODE_BUFFER_POINTER") = TavServer::CAPMODE_BUFFER_POINTER;
@@ -116,33 +141,90 @@ NB_MODULE(tav_core, m) {
     cls.attr("_JOIN_TIMEOUT") = TavServer::JOIN_TIMEOUT;
 
     // Read-only properties.
-    cls.def_prop_ro("is_event_loop_running", &TavServer::is_event_loop_running)
-        .def_prop_ro("platform", [](TavServer& s) { return s.platform_; })
-        .def_prop_ro("plugin_version", [](TavServer& s) { return s.plugin_version_; })
-        .def_prop_ro("event_mode", [](TavServer& s) { return s.event_mode_obj_; })
-        .def_prop_ro("tavbase", [](TavServer& s) { return s.tavbase_; })
-        .def_prop_ro("main_thread_func", [](TavServer& s) { return s.main_thread_func_; })
-        .def_prop_ro("python_executable", [](TavServer& s) { return s.python_executable_; })
-        .def_prop_ro("current_camera", [](TavServer& s) { return s.current_camera_; })
-        .def_prop_ro("capture_mode", [](TavServer& s) { return s.streaming_.capture_mode; })
-        .def_prop_ro("capture_format", [](TavServer& s) { return s.streaming_.capture_format; })
-        .def_prop_ro("capture_width", [](TavServer& s) { return s.streaming_.capture_width; })
-        .def_prop_ro("capture_height", [](TavServer& s) { return s.streaming_.capture_height; })
-        .def_prop_ro("use_vflip", [](TavServer& s) { return s.streaming_.use_vflip; })
-        .def_prop_ro("is_starting", [](TavServer& s) { return s.is_starting_.load(); })
-        .def_prop_ro("is_stopping", [](TavServer& s) { return s.is_stopping_.load(); })
-        .def_prop_ro("is_serving", [](TavServer& s) { return s.is_serving_.load(); })
-        .def_prop_ro("is_connected", [](TavServer& s) { return s.is_connected_.load(); })
-        .def_prop_ro("is_capturing", [](TavServer& s) { return s.streaming_.is_capturing.load(); })
-        .def_prop_ro("server_port", [](TavServer& s) { return s.server_port_; })
-        .def_prop_ro("client_ip", [](TavServer& s) { return s.client_ip_; })
-        .def_prop_ro("client_port", [](TavServer& s) { return s.client_port_; });
+    cls.def_prop_ro("is_event_loop_running", &TavServer::is_event_loop_running,
+                    "Pull mode: whether the host should keep calling execute_pending_events.")
+        .def_prop_ro(
+            "platform", [](TavServer& s) { return s.platform_; },
+            nb::sig("def platform(self) -> str"), "The host name given at construction.")
+        .def_prop_ro(
+            "plugin_version", [](TavServer& s) { return s.plugin_version_; },
+            nb::sig("def plugin_version(self) -> tuple[int, int, int]"),
+            "The plug-in version given at construction.")
+        .def_prop_ro(
+            "event_mode", [](TavServer& s) { return s.event_mode_obj_; },
+            nb::sig("def event_mode(self) -> int"), "EVENTMODE_PUSH or EVENTMODE_PULL.")
+        .def_prop_ro(
+            "tavbase", [](TavServer& s) { return s.tavbase_; },
+            nb::sig("def tavbase(self) -> tavrel.tav_base.TavBase"),
+            "The host object given at construction.")
+        .def_prop_ro(
+            "main_thread_func", [](TavServer& s) { return s.main_thread_func_; },
+            nb::sig("def main_thread_func(self) -> collections.abc.Callable[..., object] | None"),
+            "The main-thread runner given at construction, or None.")
+        .def_prop_ro(
+            "python_executable", [](TavServer& s) { return s.python_executable_; },
+            nb::sig("def python_executable(self) -> None"),
+            "None: the workers are forked, so no interpreter is started.")
+        .def_prop_ro(
+            "current_camera", [](TavServer& s) { return s.current_camera_; },
+            nb::sig("def current_camera(self) -> str | None"),
+            "The camera the app selected (the empty text before a selection).")
+        .def_prop_ro(
+            "capture_mode", [](TavServer& s) { return s.streaming_.capture_mode; },
+            nb::sig("def capture_mode(self) -> int | None"),
+            "The capture mode the host set (a CAPMODE_* value), or None.")
+        .def_prop_ro(
+            "capture_format", [](TavServer& s) { return s.streaming_.capture_format; },
+            nb::sig("def capture_format(self) -> int | None"),
+            "The buffer channel order the host set (a CAPFORMAT_* value), or None.")
+        .def_prop_ro(
+            "capture_width", [](TavServer& s) { return s.streaming_.capture_width; },
+            nb::sig("def capture_width(self) -> int | None"),
+            "The capture width the host set, or None.")
+        .def_prop_ro(
+            "capture_height", [](TavServer& s) { return s.streaming_.capture_height; },
+            nb::sig("def capture_height(self) -> int | None"),
+            "The capture height the host set, or None.")
+        .def_prop_ro(
+            "use_vflip", [](TavServer& s) { return s.streaming_.use_vflip; },
+            "Whether frames are flipped vertically before encoding.")
+        .def_prop_ro(
+            "is_starting", [](TavServer& s) { return s.is_starting_.load(); },
+            "Whether start_serving is binding the port.")
+        .def_prop_ro(
+            "is_stopping", [](TavServer& s) { return s.is_stopping_.load(); },
+            "Whether a stop is in progress (server_did_stop follows).")
+        .def_prop_ro(
+            "is_serving", [](TavServer& s) { return s.is_serving_.load(); },
+            "Whether the server listens for an app.")
+        .def_prop_ro(
+            "is_connected", [](TavServer& s) { return s.is_connected_.load(); },
+            "Whether an app is connected.")
+        .def_prop_ro(
+            "is_capturing", [](TavServer& s) { return s.streaming_.is_capturing.load(); },
+            "Whether a stream is running.")
+        .def_prop_ro(
+            "server_port", [](TavServer& s) { return s.server_port_; },
+            "The TCP port the server listens on, or None before start_serving.")
+        .def_prop_ro(
+            "client_ip", [](TavServer& s) { return s.client_ip_; },
+            "The connected app's address, or None.")
+        .def_prop_ro(
+            "client_port", [](TavServer& s) { return s.client_port_; },
+            "The connected app's port, or None.");
 
     // Lifecycle and dispatch.
-    cls.def("start_serving", &TavServer::start_serving, "port"_a)
-        .def("stop_serving", &TavServer::stop_serving)
-        .def("update_script_labels", &TavServer::update_script_labels)
-        .def("execute_pending_events", &TavServer::execute_pending_events)
+    cls.def("start_serving", &TavServer::start_serving, "port"_a,
+            nb::sig("def start_serving(self, port: int) -> bool"),
+            "Listen on ``port`` (0: any free port; see server_port) and serve apps. Returns\n"
+            "whether serving started; False when the port could not be bound.")
+        .def("stop_serving", &TavServer::stop_serving,
+             "Stop serving: returns at once; the host's server_did_stop follows.")
+        .def("update_script_labels", &TavServer::update_script_labels,
+             "Send the host's current script labels to the connected app.")
+        .def("execute_pending_events", &TavServer::execute_pending_events,
+             "Pull mode: run the queued host operations in the calling thread. Raises what a\n"
+             "host operation raised.")
         .def("_async_callback", &TavServer::async_callback, "callback"_a, "args"_a)
         .def("_callback_except_wrap", &TavServer::callback_except_wrap, "callback"_a, "args"_a)
         .def(
@@ -202,19 +284,37 @@ NB_MODULE(tav_core, m) {
         .def("_execute_script", &TavServer::execute_script, "cmd"_a, "data"_a.none());
 
     // QR code.
-    cls.def("get_qr_string", &TavServer::get_qr_string)
-        .def("get_qr_image_raw", &TavServer::get_qr_image_raw, "box_size"_a.none())
-        .def("get_qr_image_qt", &TavServer::get_qr_image_qt, "box_size"_a.none())
+    cls.def("get_qr_string", &TavServer::get_qr_string,
+            "The connection string the app scans: ``PORT_addr1_addr2...``.")
+        .def("get_qr_image_raw", &TavServer::get_qr_image_raw, "box_size"_a.none(),
+             nb::sig("def get_qr_image_raw(self, box_size: int) -> list[bytearray]"),
+             "The QR code as rows of grey bytes (0 black, 255 white), ``box_size`` pixels a\n"
+             "module with a 4-module border.")
+        .def("get_qr_image_qt", &TavServer::get_qr_image_qt, "box_size"_a.none(),
+             nb::sig("def get_qr_image_qt(self, box_size: int) -> typing.Any"),
+             "The QR code as a QPixmap of the first of PySide2, PySide or PySide6 that imports\n"
+             "(a QGuiApplication must be running).")
         .def("write_qr_image_png", &TavServer::write_qr_image_png, "file_path"_a.none(),
-             "box_size"_a.none())
+             "box_size"_a.none(),
+             nb::sig("def write_qr_image_png(self, file_path: str | os.PathLike[str], "
+                     "box_size: int) -> None"),
+             "Write the QR code to ``file_path`` as an 8-bit greyscale PNG.")
         .def("_get_net_addresses", &TavServer::get_net_addresses);
 
     // Streaming.
     cls.def("set_capture_mode", &TavServer::set_capture_mode, "capture_mode"_a.none(),
-            "capture_format"_a.none() = nb::none())
+            "capture_format"_a.none() = nb::none(),
+            nb::sig("def set_capture_mode(self, capture_mode: int, capture_format: int | None = "
+                    "None) -> None"),
+            "From capture_will_start: a CAPMODE_* value and, for the buffer modes, a\n"
+            "CAPFORMAT_* channel order.")
         .def("set_capture_resolution", &TavServer::set_capture_resolution, "width"_a.none(),
-             "height"_a.none())
-        .def("set_vertical_flip", &TavServer::set_vertical_flip, "use_vflip"_a.none())
+             "height"_a.none(),
+             nb::sig("def set_capture_resolution(self, width: int, height: int) -> None"),
+             "The size of the captured frames; during a stream a new size restarts the encoder.")
+        .def("set_vertical_flip", &TavServer::set_vertical_flip, "use_vflip"_a.none(),
+             nb::sig("def set_vertical_flip(self, use_vflip: bool) -> None"),
+             "Flip the frames vertically before encoding (for hosts whose rows run bottom first).")
         .def("_clamp_resolution", &TavServer::clamp_resolution, "width"_a, "height"_a)
         .def("_start_streaming", &TavServer::start_streaming, "data"_a.none())
         .def("_stop_streaming", &TavServer::stop_streaming)

@@ -427,8 +427,7 @@ def _show_connection(server, out_dir):
     connection = server.get_qr_string()
     png = os.path.join(out_dir, "qr.png")
     server.write_qr_image_png(png, 8)
-    # One write: the server logs from its own threads, and a line of its own must not land
-    # inside the connection string or the QR code.
+    # One write: the server's log lines come from other threads and must not split these lines.
     qr = qr_text(server.get_qr_image_raw(1), ansi=sys.stdout.isatty())
     sys.stdout.write(f"demo: serving on port {server.server_port}; connection string {connection}"
                      f"\n{qr}\ndemo: QR code written to {png}\n")

@@ -1,5 +1,6 @@
 #include "core/python.hpp"
 
+#include <dlfcn.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -9,6 +10,11 @@
 #include <exception>
 #include <mutex>
 #include <string>
+
+#ifdef Py_LIMITED_API
+// Part of every CPython 3 the stable-ABI build loads into, though left out of its declarations.
+extern "C" PyAPI_FUNC(int) PyGILState_Check(void);
+#endif
 
 namespace tav::py {
 
@@ -46,6 +52,21 @@ void leave() {
 
 unsigned long main_thread_ident = 0;
 
+#if defined(Py_LIMITED_API) && Py_LIMITED_API + 0 < 0x030D0000
+// The stable ABI has no finalization query before 3.13, and one build serves every newer
+// interpreter: take whichever of the two spellings the running interpreter exports.
+using IsFinalizing = int (*)();
+IsFinalizing lookup_is_finalizing() {
+    for (const char* name : {"Py_IsFinalizing", "_Py_IsFinalizing"})
+        if (void* f = dlsym(RTLD_DEFAULT, name)) return reinterpret_cast<IsFinalizing>(f);
+    return nullptr;
+}
+
+bool finalizing() {
+    static const IsFinalizing is_finalizing = lookup_is_finalizing();
+    return is_finalizing && is_finalizing();
+}
+#else
 bool finalizing() {
 #if PY_VERSION_HEX >= 0x030D0000
     return Py_IsFinalizing();
@@ -53,6 +74,7 @@ bool finalizing() {
     return _Py_IsFinalizing();
 #endif
 }
+#endif
 
 // Runs from the interpreter's atexit handlers, before finalization: close the gate, then let the
 // threads that are inside Python finish (bounded, so a wedged host call cannot hang the exit).
@@ -174,9 +196,24 @@ void log(std::string_view text) {
     nb::handle current(PySys_GetObject("stdout"));
     if (!current.is_valid() || current.is_none()) return;  // print() writes nothing then either
     nb::object out = nb::borrow(current);
-    // The line and its end in one write, so that a host thread's output cannot split them.
+    // One write for the whole line: print() writes the text and the end of line separately, and
+    // a host thread printing meanwhile would land between them.
     line += '\n';
     print(nb::str(line.data(), line.size()), nb::arg("file") = out, nb::arg("end") = "");
+}
+
+std::string type_name(nb::handle object) {
+#ifdef Py_LIMITED_API
+    // No tp_name in the stable ABI: rebuild it (module-qualified for static non-builtin types).
+    nb::handle type = object.type();
+    std::string name = nb::cast<std::string>(nb::str(type.attr("__name__")));
+    if (PyType_GetFlags(reinterpret_cast<PyTypeObject*>(type.ptr())) & Py_TPFLAGS_HEAPTYPE)
+        return name;
+    std::string module = nb::cast<std::string>(nb::str(type.attr("__module__")));
+    return module == "builtins" ? name : module + "." + name;
+#else
+    return Py_TYPE(object.ptr())->tp_name;
+#endif
 }
 
 }  // namespace tav::py

@@ -73,6 +73,9 @@ void report_current_exception(std::string_view thread_name);
 // Prints one log line, "Tavrel: " + text, through the interpreter's print (holding the GIL).
 void log(std::string_view text);
 
+// The name of the object's type as the interpreter's own messages give it (holding the GIL).
+std::string type_name(nb::handle object);
+
 }  // namespace tav::py
 
 namespace tav::py {

@@ -26,7 +26,7 @@ std::string format(const char* fmt, auto... args) {
 
 [[noreturn]] void type_error_expected(const char* expected, nb::handle got) {
     PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", expected,
-                 Py_TYPE(got.ptr())->tp_name);
+                 py::type_name(got).c_str());
     throw nb::python_error();
 }
 
@@ -43,7 +43,7 @@ TavServer::TavServer(nb::object platform, nb::object plugin_version, nb::object 
 
     const char* version_message =
         "'plugin_version' must be a tupple with 3 integers (major, minor, patch)";
-    if (!PyTuple_Check(plugin_version.ptr()) || PyTuple_GET_SIZE(plugin_version.ptr()) != 3)
+    if (!PyTuple_Check(plugin_version.ptr()) || PyTuple_Size(plugin_version.ptr()) != 3)
         throw nb::value_error(version_message);
     for (nb::handle item : nb::borrow<nb::tuple>(plugin_version))
         if (!PyLong_Check(item.ptr())) throw nb::value_error(version_message);

@@ -33,7 +33,9 @@ namespace nb = nanobind;
 
 class TavServer {
   public:
-    static constexpr int SERVER_VERSION[3] = {2, 1, 2};
+    // The package version (pyproject.toml), passed in by the build.
+    static constexpr int SERVER_VERSION[3] = {TAV_VERSION_MAJOR, TAV_VERSION_MINOR,
+                                              TAV_VERSION_PATCH};
     static constexpr int CAPMODE_SCREENSHOT = 0;
     static constexpr int CAPMODE_BUFFER = 1;
     static constexpr int CAPMODE_BUFFER_POINTER = 2;

@@ -1,5 +1,7 @@
 #include "protocol/host_values.hpp"
 
+#include "core/python.hpp"
+
 namespace tav::host_values {
 
 double to_double(nb::handle value) {
@@ -40,7 +42,7 @@ std::vector<double> doubles(nb::handle value, size_t n) {
 
 std::string ascii(nb::handle text) {
     if (!PyUnicode_Check(text.ptr())) {
-        PyErr_Format(PyExc_TypeError, "expected str, got %.200s", Py_TYPE(text.ptr())->tp_name);
+        PyErr_Format(PyExc_TypeError, "expected str, got %.200s", py::type_name(text).c_str());
         throw nb::python_error();
     }
     PyObject* b = PyUnicode_AsASCIIString(text.ptr());
@@ -62,7 +64,7 @@ uint16_t u16(nb::handle value) {
 nb::object camera_name(nb::object value) {
     if (!value.is_none() && !PyUnicode_Check(value.ptr())) {
         PyErr_Format(PyExc_TypeError, "a camera name must be str or None, not %.200s",
-                     Py_TYPE(value.ptr())->tp_name);
+                     py::type_name(value).c_str());
         throw nb::python_error();
     }
     return value;

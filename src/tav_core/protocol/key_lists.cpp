@@ -34,7 +34,7 @@ nb::tuple TavServer::key_list_to_python(const KeyList& keys) {
         } else {
             nb::object t = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(per - 1)));
             for (size_t j = 0; j + 1 < per; ++j)
-                PyTuple_SET_ITEM(t.ptr(), static_cast<Py_ssize_t>(j), PyFloat_FromDouble(r[j]));
+                PyTuple_SetItem(t.ptr(), static_cast<Py_ssize_t>(j), PyFloat_FromDouble(r[j]));
             values.append(t);
         }
     }

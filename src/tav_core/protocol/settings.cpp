@@ -11,7 +11,7 @@ namespace {
 
 nb::tuple read_transform(wire::Reader& r) {
     nb::object t = nb::steal(PyTuple_New(16));
-    for (Py_ssize_t i = 0; i < 16; ++i) PyTuple_SET_ITEM(t.ptr(), i, PyFloat_FromDouble(r.f64()));
+    for (Py_ssize_t i = 0; i < 16; ++i) PyTuple_SetItem(t.ptr(), i, PyFloat_FromDouble(r.f64()));
     return nb::borrow<nb::tuple>(t);
 }
 

@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# Builds the third-party libraries a wheel carries, static and position independent, into
+# build/third-party/prefix: libvpx (the VP9 encoder alone, real time,
+# CPU features detected at run time), a small FFmpeg (libavcodec with the libvpx VP9 encoder,
+# libavfilter with the filters the encoder's graph uses, libswscale, libavutil), libqrencode and
+# libpng. The sources are Debian's source packages, fetched with apt through a deb-src list of
+# our own under build/third-party/apt (the system's apt configuration is left alone).
+# Each library is rebuilt only when its source version or its configuration changes, so a second
+# run takes seconds. Output of the builds goes to build/third-party/LIB.log; the terminal shows a
+# line a library.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+top="$root/build/third-party"
+prefix="$top/prefix"
+jobs="$(nproc)"
+mkdir -p "$top/src" "$prefix"
+
+# --- sources ---------------------------------------------------------------------------------
+apt_dir="$top/apt"
+apt_opts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
+          -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache"
+          -o APT::Sandbox::User=root -qq)
+
+apt_source_list() {
+    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache"
+    . /etc/os-release
+    local suite="${VERSION_CODENAME:?no Debian code name in /etc/os-release}"
+    printf '%s\n' \
+        "deb-src http://deb.debian.org/debian $suite main" \
+        "deb-src http://deb.debian.org/debian $suite-updates main" \
+        "deb-src http://deb.debian.org/debian-security $suite-security main" >"$apt_dir/sources.list"
+    # Refresh the index at most once a day.
+    if [ -z "$(find "$apt_dir/lists" -maxdepth 1 -name '*Sources*' -mtime -1 2>/dev/null)" ]; then
+        apt-get "${apt_opts[@]}" update >"$apt_dir/update.log" 2>&1 ||
+            { cat "$apt_dir/update.log"; echo "apt-get update for the source list failed" >&2; exit 1; }
+    fi
+}
+
+# fetch PACKAGE: unpacks Debian's source of PACKAGE into $top/src and prints its directory. The
+# Debian patches are applied where the whole source package can be had; a mirror that serves
+# only the upstream archive gives the upstream source (said on standard error).
+fetch() {
+    local pkg="$1" dl="$top/src/$pkg-download" dir
+    mkdir -p "$dl"
+    (cd "$dl" && apt-get "${apt_opts[@]}" source --download-only "$pkg" >"$dl/fetch.log" 2>&1) || true
+    local dsc orig
+    dsc="$(ls -t "$dl"/*.dsc 2>/dev/null | head -1 || true)"
+    orig="$(ls "$dl"/*.orig.tar.* 2>/dev/null | grep -v '\.asc$' | head -1 || true)"
+    [ -n "$orig" ] || { cat "$dl/fetch.log" >&2; echo "no source for $pkg" >&2; exit 1; }
+    dir="$top/src/$pkg"
+    if [ -f "$dir/.from" ] && grep -qxF -e "$(basename "${dsc:-none}")" -e "$(basename "$orig")" "$dir/.from"; then
+        echo "$dir"; return
+    fi
+    rm -rf "$dir"
+    if [ -n "$dsc" ] && (cd "$dl" && dpkg-source --no-check -x "$dsc" "$dir" >>"$dl/fetch.log" 2>&1); then
+        basename "$dsc" >"$dir/.from"
+    else
+        echo "  $pkg: the Debian source package is incomplete on the mirror; using the upstream archive" >&2
+        rm -rf "$dir"; mkdir -p "$dir"
+        tar -xf "$orig" -C "$dir" --strip-components=1
+        basename "$orig" >"$dir/.from"
+    fi
+    echo "$dir"
+}
+
+# --- builds ----------------------------------------------------------------------------------
+export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
+export PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig"
+export CFLAGS="-O2 -fPIC"
+
+# build NAME PACKAGE CONFIG FUNCTION: runs FUNCTION in the unpacked source of PACKAGE unless the
+# same source and CONFIG were built before. (FUNCTION runs where errexit does not apply: it
+# chains its steps with &&.)
+build() {
+    local name="$1" pkg="$2" config="$3" fn="$4" src stamp
+    src="$(fetch "$pkg")"
+    stamp="$prefix/.$name-$(printf '%s\n%s\n' "$(cat "$src/.from")" "$config" | sha256sum | cut -c1-16)"
+    if [ -f "$stamp" ]; then echo "  $name: cached"; return; fi
+    local t0=$SECONDS
+    echo "  $name: building from $(cat "$src/.from") (log: build/third-party/$name.log)"
+    rm -f "$prefix/.$name-"*
+    (cd "$src" && "$fn" "$config") >"$top/$name.log" 2>&1 ||
+        { tail -n 60 "$top/$name.log"; echo "building $name failed (log: $top/$name.log)" >&2; exit 1; }
+    touch "$stamp"
+    echo "  $name: built in $((SECONDS - t0)) s"
+}
+
+vpx_config="--enable-static --disable-shared --enable-pic --disable-vp8 --enable-vp9-encoder
+ --disable-vp9-decoder --enable-realtime-only --enable-runtime-cpu-detect --disable-vp9-highbitdepth
+ --disable-examples --disable-tools --disable-docs --disable-unit-tests --disable-install-docs
+ --disable-install-bins --disable-install-srcs --as=nasm"
+build_vpx() {
+    # libvpx chooses its own optimisation level; keep the generic CFLAGS out of its way.
+    CFLAGS="" ./configure --prefix="$prefix" $1 && make -j"$jobs" && make install
+}
+
+ffmpeg_config="--enable-static --disable-shared --enable-pic --pkg-config-flags=--static
+ --disable-programs --disable-doc --disable-everything --disable-autodetect --disable-network
+ --disable-avdevice --disable-avformat --disable-swresample --disable-postproc --enable-libvpx
+ --enable-encoder=libvpx_vp9 --enable-filter=buffer,buffersink,scale,vflip,format
+ --enable-runtime-cpudetect --enable-x86asm --disable-debug"
+build_ffmpeg() {
+    CFLAGS="" ./configure --prefix="$prefix" --extra-cflags="-I$prefix/include" \
+        --extra-ldflags="-L$prefix/lib" $1 && make -j"$jobs" && make install
+}
+
+qrencode_config="--enable-static --disable-shared --with-pic --without-tools"
+build_qrencode() {
+    ./configure --prefix="$prefix" $1 && make -j"$jobs" && make install
+}
+
+png_config="--enable-static --disable-shared --with-pic --disable-tools"
+build_png() {
+    ./configure --prefix="$prefix" $1 && make -j"$jobs" && make install
+}
+
+apt_source_list
+build libvpx libvpx "$vpx_config" build_vpx
+build ffmpeg ffmpeg "$ffmpeg_config" build_ffmpeg
+build qrencode qrencode "$qrencode_config" build_qrencode
+build libpng libpng1.6 "$png_config" build_png

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Builds what a plug-in ships into dist/: one wheel per Python found on this machine (3.10 and
+# 3.11 each get their own; 3.12 and newer share one stable-ABI wheel), repaired by auditwheel to a
+# manylinux tag, and an sdist. The wheels link the static third-party libraries of
+# build_third_party.sh, so they need nothing beyond the manylinux policy's system libraries.
+# Pythons are looked up as pythonX.Y on PATH and under pyenv's versions; PYTHONS="path..."
+# chooses them instead. Build trees are kept under build/, so a second run is incremental.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+t0=$SECONDS
+
+[ -x .venv/bin/auditwheel ] || scripts/setup.sh
+echo "third-party libraries:"
+scripts/build_third_party.sh
+prefix="$root/build/third-party/prefix"
+
+usable() { [ -n "$1" ] && "$1" -c 'import sys' >/dev/null 2>&1; }
+find_python() {
+    local v="$1" c
+    local pyenv="${PYENV_ROOT:-$HOME/.pyenv}"
+    for c in "$(command -v "python$v" || true)" \
+             $(ls -d "$pyenv"/versions/"$v".*/bin/"python$v" 2>/dev/null | sort -V -r); do
+        if usable "$c"; then echo "$c"; return; fi
+    done
+}
+pythons=()
+if [ -n "${PYTHONS:-}" ]; then
+    read -r -a pythons <<<"$PYTHONS"
+else
+    for v in 3.10 3.11; do p="$(find_python $v)"; [ -z "$p" ] || pythons+=("$p"); done
+    # One stable-ABI wheel serves 3.12 and newer: build it with the oldest of them.
+    for v in 3.12 3.13; do p="$(find_python $v)"; [ -z "$p" ] || { pythons+=("$p"); break; }; done
+fi
+[ ${#pythons[@]} -gt 0 ] || { echo "no Python 3.10 to 3.13 found" >&2; exit 1; }
+
+mkdir -p dist build/wheel/raw
+rm -f dist/tavrel-*.whl dist/tavrel-*.tar.gz build/wheel/raw/*.whl
+for py in "${pythons[@]}"; do
+    v="$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+    env="build/wheel/env-$v"
+    log="build/wheel/build-$v.log"
+    echo "wheel for Python $v (log: $log)"
+    if [ ! -x "$env/bin/python" ]; then
+        "$py" -m venv "$env"
+        "$env/bin/python" -m pip install -q --upgrade pip >"$log" 2>&1 || { cat "$log"; exit 1; }
+        "$env/bin/python" -m pip install -q scikit-build-core nanobind build >>"$log" 2>&1 ||
+            { cat "$log"; exit 1; }
+    fi
+    "$env/bin/python" -m pip wheel --no-build-isolation --no-deps -w build/wheel/raw \
+        -C "build-dir=build/wheel/{wheel_tag}" \
+        -C "cmake.define.TAV_THIRD_PARTY_PREFIX=$prefix" . >"$log" 2>&1 || { cat "$log"; exit 1; }
+done
+
+for whl in build/wheel/raw/*.whl; do
+    PATH="$root/.venv/bin:$PATH" auditwheel repair -w dist "$whl" >build/wheel/repair.log 2>&1 ||
+        { cat build/wheel/repair.log; exit 1; }
+done
+"$env/bin/python" -m build --sdist --no-isolation -o dist . >build/wheel/sdist.log 2>&1 ||
+    { cat build/wheel/sdist.log; exit 1; }
+
+for f in dist/tavrel-*; do
+    awk -v f="$(basename "$f")" -v n="$(stat -c %s "$f")" \
+        'BEGIN { printf "  %-60s %5.1f MB\n", f, n / 1048576 }'
+done
+echo "built in $((SECONDS - t0)) s"

@@ -1,0 +1,69 @@
+"""Tavrel for Blender: a camera of the scene driven by the Tavrel phone app, and the 3D view
+streamed to it.
+
+This file is the add-on's entry point in all its forms: the package ``tavrel.blender`` run from a
+Python path, the legacy add-on ``tavrel_blender`` (Blender 3.x, this file with ``bl_info`` and a
+``wheels`` folder beside it), and the extension of Blender 4.2 and newer (the same folder with a
+``blender_manifest.toml``; Blender installs the listed wheels itself). The add-on itself lives in
+the other modules of ``tavrel.blender``.
+"""
+
+import glob
+import importlib
+import os
+import sys
+import zipfile
+
+bl_info = {
+    "name": "Tavrel",
+    "author": "The tavrel developers",
+    "version": (1, 0, 0),
+    "blender": (3, 4, 0),
+    "location": "3D View > Sidebar > Tavrel",
+    "description": "Drive a camera with the Tavrel phone app and stream the viewport to it",
+    "category": "Camera",
+}
+
+MODULES = ("convention", "scene", "capture", "service", "ui")  # in import order
+
+
+def _bundled_core():
+    """Makes the tavrel package importable from a wheel beside this file, unpacked once into
+    lib/cpXY (an extension module cannot be imported from inside a zip)."""
+    try:
+        import tavrel.tav_core  # noqa: F401
+        return
+    except ImportError:
+        pass
+    here = os.path.dirname(os.path.abspath(__file__))
+    tag = f"cp{sys.version_info[0]}{sys.version_info[1]}"
+    wheels = sorted(glob.glob(os.path.join(here, "wheels", f"tavrel-*-{tag}-*.whl")))
+    if not wheels:
+        found = [os.path.basename(w) for w in glob.glob(os.path.join(here, "wheels", "*.whl"))]
+        raise ImportError(f"Tavrel needs its core built for Python {sys.version_info[0]}."
+                          f"{sys.version_info[1]}, the Python of this Blender; the add-on "
+                          f"carries {found or 'none'}")
+    lib = os.path.join(here, "lib", tag)
+    if not os.path.isdir(os.path.join(lib, "tavrel")):
+        with zipfile.ZipFile(wheels[-1]) as wheel:
+            wheel.extractall(lib)
+    if lib not in sys.path:
+        sys.path.insert(0, lib)
+
+
+def register():
+    _bundled_core()
+    # A script reload reloads this file; the add-on's modules follow, so edits take effect.
+    for name in MODULES:
+        module = sys.modules.get(f"tavrel.blender.{name}")
+        if module is not None:
+            importlib.reload(module)
+    from tavrel.blender import ui
+
+    ui.register(__package__ or __name__)
+
+
+def unregister():
+    from tavrel.blender import ui
+
+    ui.unregister()
