@@ -23,6 +23,7 @@ NB_MODULE(tav_core, m) {
     std::string name = nb::cast<std::string>(m.attr("__name__"));
     tav::set_package(name.rfind('.') == std::string::npos ? "" : name.substr(0, name.rfind('.')));
     tav::py::install_exit_hook(m);
+    tav::py::install_reporting();
     nb::register_exception_translator([](const std::exception_ptr& p, void*) {
         try {
             std::rethrow_exception(p);
