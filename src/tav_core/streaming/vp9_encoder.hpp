@@ -30,9 +30,6 @@ struct EncoderSettings {
     bool vflip = false;
 };
 
-// Bytes per pixel of an input format; std::invalid_argument for any other name.
-int bytes_per_pixel(std::string_view input_format);
-
 // std::invalid_argument unless the settings describe an encoder that can be built.
 void check_settings(const EncoderSettings& s);
 

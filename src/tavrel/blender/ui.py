@@ -9,6 +9,7 @@ from bpy.props import (CollectionProperty, EnumProperty, IntProperty, PointerPro
                        StringProperty)
 
 from tavrel.blender.service import Service
+from tavrel.tav_core import TavServer
 
 QR_PIXELS = 256  # size the QR image is drawn at before the panel scales it
 LEVEL_ICONS = {"INFO": "INFO", "WARNING": "ERROR", "ERROR": "CANCEL"}
@@ -55,7 +56,8 @@ def _settings():
                     "Draw the app's camera off-screen at the stream size"),
                    ("SCREENSHOT", "3D view on screen",
                     "Stream the 3D view's region as it shows on the screen (window visible)")]),
-        "stream_size": IntProperty(name="Stream size", min=160, max=720, default=640,
+        "stream_size": IntProperty(name="Stream size", min=160,
+                                   max=max(TavServer._ENC_MAX_RESOLUTION), default=640,
                                    description="Longest side of the streamed picture in pixels"),
     }
 
