@@ -18,7 +18,7 @@ namespace hv = host_values;
 
 namespace {
 
-constexpr const char* kCoords = "(x, y)";
+constexpr const char* kExpectedCoords = "(x, y)";
 
 // A rate the app gave that is not a positive finite number falls back to these.
 constexpr double kFallbackFps = 30.0;
@@ -82,7 +82,8 @@ void TavServer::start_streaming(nb::handle data) {
     start_encoding(s.capture_width, s.capture_height, s.pixel_format, nb::float_(fps),
                    nb::float_(mbps), nb::bool_(flip));
     if (screenshot) {
-        nb::tuple pos = hv::exactly(host("get_capture_coords", current_camera_), 2, kCoords);
+        nb::tuple pos =
+            hv::exactly(host("get_capture_coords", current_camera_), 2, kExpectedCoords);
         s.scrsht_pos = pos;
         start_screenshot(pos[0], pos[1], s.capture_width, s.capture_height);
     }
@@ -177,7 +178,7 @@ void TavServer::async_get_capture_coords() {
     ReleaseRequest release{streaming_};
     if (streaming_.is_capturing)
         streaming_.async_capture_position =
-            hv::exactly(host("get_capture_coords", current_camera_), 2, kCoords);
+            hv::exactly(host("get_capture_coords", current_camera_), 2, kExpectedCoords);
 }
 
 void TavServer::async_get_capture_pointer() {
