@@ -111,8 +111,21 @@ class VideoApp:
         return out
 
 
-def shm_entries():
-    return set(glob.glob("/dev/shm/psm_*"))
+def shm_entries(pid=None):
+    """The frame blocks that process `pid` (this one by default) made and that are still there:
+    each carries its creator's pid after its bytes. Other programs' blocks are never counted."""
+    pid = os.getpid() if pid is None else pid
+    found = set()
+    for path in glob.glob("/dev/shm/psm_*"):
+        try:
+            with open(path, "rb") as f:
+                f.seek(-32, os.SEEK_END)
+                magic, creator = struct.unpack("<8sQ", f.read(16))
+        except OSError:  # another user's, too short, or gone meanwhile
+            continue
+        if magic == b"tavblock" and creator == pid:
+            found.add(path)
+    return found
 
 
 def children():
@@ -148,8 +161,8 @@ def wait_until_gone(blocks, timeout=20.0):
 
 
 def resources():
-    """What a stream may leave behind: descriptors, threads, children, shared blocks (other
-    programs' blocks may come and go meanwhile; only ours count)."""
+    """What a stream may leave behind: descriptors, threads, children, shared blocks (only this
+    process's count)."""
     return (len(os.listdir("/proc/self/fd")), len(os.listdir("/proc/self/task")), children(),
             shm_entries())
 

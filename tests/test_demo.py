@@ -34,7 +34,6 @@ class Demo:
 
     def __init__(self, *args, out):
         env = dict(os.environ, PYTHONUNBUFFERED="1")
-        self.shm_before = shm_entries()
         self.proc = subprocess.Popen(DEMO + ["--out", str(out), *args], stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, text=True, env=env,
                                      start_new_session=True)
@@ -72,8 +71,7 @@ class Demo:
 
     def assert_nothing_left(self):
         assert session_processes(self.proc.pid) == []
-        # Other programs may create blocks meanwhile, but theirs come and go.
-        wait_until(lambda: not (shm_entries() - self.shm_before), timeout=5)
+        wait_until(lambda: not shm_entries(self.proc.pid), timeout=5)
 
     def kill(self):
         if self.proc.poll() is None:

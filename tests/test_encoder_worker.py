@@ -255,8 +255,10 @@ def test_invalid_argument_tuples_are_refused(worker):
     refused(2, "yuv", formats)
     refused(5, "yuv444p", "output_format")
     refused(3, 0.5, "output size")
-    refused(6, 0.0, "framerate")
-    refused(7, -1.0, "bitrate")
+    for fps in (0.0, 1e-45, 241.0, 3.4e38, float("nan")):
+        refused(6, fps, "framerate: must be 1 to 240")
+    for mbps in (-1.0, 1e-4, 100.5, 1e30, float("inf")):
+        refused(7, mbps, "bitrate: must be 0.05 to 100 Mbit/s")
     refused(10, (w.block.name, 100), "smaller than a frame")
     refused(12, b"not a lock", "lock share description")
 

@@ -210,13 +210,42 @@ def test_twenty_start_stop_cycles_leave_nothing_behind(session_factory):
     wait_until(lambda: left_behind(before) == (0, 0, set(), set()), timeout=20)
 
 
-@pytest.mark.parametrize("fps", [0.0, float("nan"), float("inf"), -5.0])
-def test_unusable_rate_falls_back(session_factory, fps, log):
+@pytest.mark.parametrize("fps, mbps, effective", [
+    (0.0, 2.0, "30.00 fps, 2.00 Mbits/s"),
+    (float("nan"), float("inf"), "30.00 fps, 2.00 Mbits/s"),
+    (float("inf"), -5.0, "30.00 fps, 2.00 Mbits/s"),
+    (-5.0, float("nan"), "30.00 fps, 2.00 Mbits/s"),
+    (1e-45, 1e-45, "1.00 fps, 0.05 Mbits/s"),
+    (1e-30, 1e-4, "1.00 fps, 0.05 Mbits/s"),
+    (1e30, 2500.0, "240.00 fps, 100.00 Mbits/s"),
+    (3.4e38, 1e30, "240.00 fps, 100.00 Mbits/s"),
+])
+def test_unusable_rates_fall_back_and_absurd_ones_are_clamped(session_factory, fps, mbps,
+                                                              effective, log):
     s = session_factory()
-    s.app.start(fps=fps)
+    s.app.start(fps=fps, mbps=mbps)
     s.app.frames(2)
-    log.wait_for("Starting Viewport Capture. 30.00 fps")
-    assert s.server.is_capturing
+    log.wait_for(f"Starting Viewport Capture. {effective}")
+    assert s.server.is_capturing and 202 not in s.app.codes
+    with pytest.raises(ValueError, match="autosend fps"):
+        s.server._start_autosend(fps)  # as requested: its wait would overflow a clock
+
+
+def test_an_encoder_that_cannot_start_is_reported_once_per_start(session_factory):
+    # Wider than any encoder input: the worker's arguments are refused.
+    host = FrameHost(width=16385, height=40, fmt=F.CAPFORMAT_UBYTE_BGR)
+    s = session_factory(host)
+    for start in (1, 2):
+        s.app.start(autosend=start == 2)
+        s.app.read_until(lambda: s.app.codes.count(202) == start)
+        assert s.server.is_capturing and not s.server._is_encoding
+        assert not shm_entries() and not children()  # the frame block went at once
+        s.sock.sendall(b"\x04" * 3)
+        time.sleep(1.2)  # a failed worker would be restarted after a second: nothing is retried
+        s.sock.sendall(b"\x04")
+        s.app.stop()
+        s.app.read_until(lambda: s.app.codes.count(151) == start)
+        assert s.app.codes.count(202) == start and not children() and not shm_entries()
 
 
 def test_short_buffer_is_skipped(session_factory):

@@ -10,12 +10,14 @@ import textwrap
 import threading
 import time
 
+import pytest
+
 from conftest import PullLoop, TavServer, stop_and_wait, wait_until
 from streaming_support import (FrameHost, Session, VideoApp, children, running_children,
                                shm_entries)
 
 HOST_SCRIPT = textwrap.dedent("""
-    import socket, struct, sys, time
+    import os, signal, socket, struct, sys, time
     from tavrel import tav_core
     from tavrel.tav_base import TavBase
 
@@ -37,13 +39,35 @@ HOST_SCRIPT = textwrap.dedent("""
         return data
     app.sendall(b"\\x02"); read(5 + 2 + len("Camera"))
     app.sendall(b"\\x34"); read(1); app.sendall(b"\\x00\\x00")
-    app.sendall(b"\\x96"); read(1); app.sendall(struct.pack("<ffHBB", 30, 2, 0, 1, 1))
+    autosend = sys.argv[1] != "dead-worker"  # frames would replace a dead worker
+    app.sendall(b"\\x96"); read(1); app.sendall(struct.pack("<ffHBB", 30, 2, 0, 1, autosend))
     while server._encoding_process is None:
         time.sleep(0.01)
-    print("worker", server._encoding_process, flush=True)
-    if sys.argv[1] == "stay":
+    worker = server._encoding_process
+    print("worker", worker, flush=True)
+    if sys.argv[1] == "dead-worker":
+        os.kill(worker, signal.SIGKILL)
+        while open(f"/proc/{worker}/stat").read().rsplit(")", 1)[1].split()[0] != "Z":
+            time.sleep(0.01)
+        if sys.argv[2] == "sigterm-handled":  # a host whose SIGTERM ends its interpreter
+            signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+        print("ready", flush=True)
+        sys.stdin.readline()  # until the test says how to end
+    elif sys.argv[1] == "stay":
         time.sleep(60)
 """)
+
+
+def start_host(*args):
+    """A host process streaming to its own app; returns it once it printed its worker's pid."""
+    host = subprocess.Popen([sys.executable, "-c", HOST_SCRIPT, *args], stdout=subprocess.PIPE,
+                            stdin=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    line = ""
+    while not line.startswith("worker"):
+        line = host.stdout.readline()
+        assert line, "the host ended early"
+    host.worker = int(line.split()[1])
+    return host
 
 
 def state(pid):
@@ -54,16 +78,64 @@ def state(pid):
         return None
 
 
+STARVED_HOST_SCRIPT = textwrap.dedent("""
+    import resource, socket, struct, sys, time
+    from tavrel import tav_core
+    from tavrel.tav_base import TavBase
+
+    def data_size():
+        for line in open("/proc/self/status"):
+            if line.startswith("VmData:"):
+                return int(line.split()[1]) * 1024
+
+    class Host(TavBase):
+        def get_scene_cameras(self, server): return ["Camera"]
+        def get_camera_exists(self, server, name): return name == "Camera"
+        def capture_will_start(self, server):
+            server.set_capture_mode(server.CAPMODE_BUFFER, server.CAPFORMAT_UBYTE_RGBA)
+            server.set_capture_resolution(720, 720)
+            # The forked worker inherits the limit: too little room for an encoder's buffers.
+            limit = data_size() + 8 * 2**20
+            resource.setrlimit(resource.RLIMIT_DATA, (limit, resource.RLIM_INFINITY))
+        def get_capture_buffer(self, server, name): return bytes(720 * 720 * 4)
+
+    server = tav_core.TavServer("Blender", (1, 2, 3), Host(), 0)
+    server.start_serving(0)
+    app = socket.create_connection(("127.0.0.1", server.server_port), timeout=5)
+    def read(n):
+        data = b""
+        while len(data) < n:
+            data += app.recv(n - len(data))
+        return data
+    app.sendall(b"\\x02"); read(5 + 2 + len("Camera"))
+    app.sendall(b"\\x34"); read(1); app.sendall(b"\\x00\\x00")
+    app.sendall(b"\\x96"); read(1); app.sendall(struct.pack("<ffHBB", 30, 2, 0, 1, 0))
+    app.settimeout(0.25)
+    codes, end = [], time.monotonic() + 3.5
+    while time.monotonic() < end:  # frame requests for a while: a failed worker is not restarted
+        app.sendall(b"\\x04")
+        try:
+            codes.append(app.recv(1)[0])
+        except socket.timeout:
+            pass
+    print("codes", *codes, flush=True)
+""")
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer's allocator cannot run under a tight data limit")
+def test_a_worker_that_cannot_build_its_encoder_is_reported_once_and_not_restarted():
+    r = subprocess.run([sys.executable, "-c", STARVED_HOST_SCRIPT], capture_output=True,
+                       text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("codes")[1].split() == ["202"]
+    assert r.stderr.count("Encoder worker failed") == 1, r.stderr
+
+
 def test_workers_end_soon_after_the_host_process_dies():
-    blocks = shm_entries()
-    host = subprocess.Popen([sys.executable, "-c", HOST_SCRIPT, "stay"], stdout=subprocess.PIPE,
-                            text=True)
+    host = start_host("stay")
     try:
-        line = ""
-        while not line.startswith("worker"):
-            line = host.stdout.readline()
-            assert line, "the host ended early"
-        worker = int(line.split()[1])
+        worker = host.worker
         assert state(worker) not in (None, "Z")
         host.kill()
         host.wait(10)
@@ -73,17 +145,47 @@ def test_workers_end_soon_after_the_host_process_dies():
     finally:
         host.kill()
         host.wait(10)
-    wait_until(lambda: shm_entries() <= blocks)  # the worker removed the block the host left
+    wait_until(lambda: not shm_entries(host.pid))  # the worker removed the block the host left
 
 
 def test_host_exits_normally_while_streaming():
-    blocks = shm_entries()
-    r = subprocess.run([sys.executable, "-c", HOST_SCRIPT, "exit"], capture_output=True, text=True,
-                       timeout=30)
-    assert r.returncode == 0 and r.stderr == ""
-    worker = int(r.stdout.split("worker")[1].split()[0])
-    wait_until(lambda: state(worker) in (None, "Z"), timeout=5)
-    wait_until(lambda: shm_entries() <= blocks, timeout=5)
+    host = start_host("exit")
+    assert host.wait(30) == 0 and host.stderr.read() == ""
+    wait_until(lambda: state(host.worker) in (None, "Z"), timeout=5)
+    wait_until(lambda: not shm_entries(host.pid), timeout=5)
+
+
+@pytest.mark.parametrize("ending", ["exit", "sigterm-handled", "sigterm", "sigkill"])
+def test_a_host_that_ends_without_a_live_worker_leaves_no_frame_block(ending):
+    # The worker, which removes the block of a host that died, is dead itself.
+    host = start_host("dead-worker", ending)
+    live = None
+    try:
+        assert host.stdout.readline() == "ready\n" and len(shm_entries(host.pid)) == 1
+        if ending.startswith("sigterm"):
+            host.terminate()
+        elif ending == "sigkill":
+            host.kill()
+        else:
+            host.stdin.write("end\n")
+            host.stdin.flush()
+        host.wait(20)
+        if ending in ("exit", "sigterm-handled"):  # the interpreter's exit removes it
+            assert not shm_entries(host.pid)
+            return
+        assert len(shm_entries(host.pid)) == 1  # nothing ran in the host: the next server
+        live = start_host("stay")
+        wait_until(lambda: shm_entries(live.pid))
+        server = TavServer("Blender", (1, 2, 3), FrameHost(), TavServer.EVENTMODE_PUSH)
+        assert server.start_serving(0)
+        stop_and_wait(server)
+        assert not shm_entries(host.pid)
+        assert len(shm_entries(live.pid)) == 1  # a running host's block is never touched
+    finally:
+        for h in (host, live):
+            if h is not None:
+                h.kill()
+                h.wait(10)
 
 
 def test_a_worker_that_hangs_holding_the_connection_is_killed_and_its_lock_taken_back(mode):

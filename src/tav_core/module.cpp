@@ -22,6 +22,10 @@ using tav::ipc::PyShm;
 NB_MODULE(tav_core, m) {
     std::string name = nb::cast<std::string>(m.attr("__name__"));
     tav::set_package(name.rfind('.') == std::string::npos ? "" : name.substr(0, name.rfind('.')));
+    // Exit handlers run last-registered first: the frame blocks go after the exit hook has
+    // closed the interpreter to the server's threads, when none can make a new one.
+    m.def("_unlink_owned_blocks", &tav::ipc::unlink_all_owned);
+    nb::module_::import_("atexit").attr("register")(m.attr("_unlink_owned_blocks"));
     tav::py::install_exit_hook(m);
     tav::py::install_reporting();
     nb::register_exception_translator([](const std::exception_ptr& p, void*) {

@@ -12,6 +12,7 @@
 
 #include "core/package.hpp"
 #include "core/python.hpp"
+#include "ipc/owned_blocks.hpp"
 
 namespace tav {
 
@@ -99,6 +100,11 @@ bool TavServer::start_serving(nb::handle port_arg) {
     if (is_serving_ || is_stopping_ || is_starting_ || tcp_srv_thread_.alive()) return false;
     int port = nb::cast<int>(port_arg);  // an integer, as any socket address takes
     is_starting_ = true;
+    {
+        // Frame blocks of servers that died without removing them (killed while no worker ran).
+        py::Unlocked unlocked;
+        ipc::remove_orphaned_blocks();
+    }
     try {
         net::Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         if (!s) throw std::system_error(errno, std::generic_category(), "socket");

@@ -188,6 +188,7 @@ class TavServer {
     void stop_encoding();
     void stop_screenshot();
     void stop_worker(streaming::Worker& worker, ipc::Event& keep, ipc::Event& wake);
+    void encoder_failed();
     void graceful_process_exit(pid_t pid);
     void reclaim_locks_of(pid_t pid);
     std::optional<pid_t> start_fork(nb::handle target, nb::handle args);

@@ -83,7 +83,7 @@ std::string Shm::generate_name() {
     return name;
 }
 
-Shm Shm::create(size_t size, const std::optional<std::string>& name) {
+Shm Shm::create(size_t size, const std::optional<std::string>& name, std::string_view trailer) {
     for (;;) {
         std::string candidate = name ? platform_name(*name) : generate_name();
         int raw = ::shm_open(candidate.c_str(), kCreateFlags | kOpenFlags | O_CLOEXEC, kMode);
@@ -93,8 +93,12 @@ Shm Shm::create(size_t size, const std::optional<std::string>& name) {
         }
         Fd fd(raw);
         try {
-            if (int err = ::posix_fallocate(fd.get(), 0, static_cast<off_t>(size)))
+            if (int err = ::posix_fallocate(fd.get(), 0, static_cast<off_t>(size + trailer.size())))
                 throw ShmError(err, candidate);
+            if (!trailer.empty() &&
+                ::pwrite(fd.get(), trailer.data(), trailer.size(), static_cast<off_t>(size)) !=
+                    static_cast<ssize_t>(trailer.size()))
+                throw ShmError(errno, candidate);
             return Shm(candidate, map(fd.get(), size, candidate), size);
         } catch (...) {
             ::shm_unlink(candidate.c_str());  // the block is ours: leave nothing behind

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 namespace tav::ipc {
@@ -42,7 +43,9 @@ class Shm {
     // Creates a block of `size` bytes, zero-filled and backed by memory reserved now (so a full
     // /dev/shm fails here, not with SIGBUS on a later write). Without a name one is generated,
     // retrying on collisions; a given name that exists already fails with ShmError(EEXIST).
-    static Shm create(size_t size, const std::optional<std::string>& name = std::nullopt);
+    // `trailer` is stored after the block's bytes, outside what is mapped.
+    static Shm create(size_t size, const std::optional<std::string>& name = std::nullopt,
+                      std::string_view trailer = {});
 
     // Maps the existing block `name` (with or without the leading "/"). Refuses a `size` larger
     // than the block: touching the missing part would kill the process with SIGBUS.

@@ -3,10 +3,14 @@
 
 #include "core/python.hpp"
 #include "core/server.hpp"
+#include "streaming/vp9_encoder.hpp"
 
 namespace tav {
 
 void TavServer::start_autosend(double fps) {
+    // Sessions clamp their rate into this range; a period beyond it would not fit a clock's wait.
+    if (!(fps >= streaming::kMinFramerate && fps <= streaming::kMaxFramerate))
+        throw nb::value_error("Invalid autosend fps: must be 1 to 240 frames per second");
     const double period = 1.0 / fps;
     py::Ref keep(self());
     streaming_.autosend_thread =
@@ -47,7 +51,9 @@ void TavServer::autosend_loop(double period) {
 void TavServer::stop_autosend() {
     auto& s = streaming_;
     if (!s.is_autosend) return;
-    { std::lock_guard lock(s.autosend_mutex); }
+    {
+        std::lock_guard lock(s.autosend_mutex);
+    }
     s.autosend_wake.notify_all();
     if (!s.autosend_thread.is_current()) {
         py::Unlocked unlocked;

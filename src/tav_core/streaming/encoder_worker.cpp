@@ -93,6 +93,11 @@ class MessageWriter {
     std::string message_;  // reused: no allocation per frame once it has grown
 };
 
+void report(const std::exception& e) {
+    std::fprintf(stderr, "Encoder worker failed: %s\n", e.what());
+    std::fflush(stderr);
+}
+
 // Bit-rate targets the server sends back over the packet channel: uint32 LE bit/s each. Only the
 // newest counts; a partial one waits for its rest.
 class TargetReader {
@@ -116,8 +121,8 @@ class TargetReader {
     size_t have_ = 0;
 };
 
-void encode_frames(const EncoderArgs& a, const ParentWatch& parent, Attachments& att) {
-    Vp9Encoder encoder(a.encoder);
+void encode_frames(const EncoderArgs& a, const ParentWatch& parent, Attachments& att,
+                   Vp9Encoder& encoder) {
     MessageWriter writer(a.img_cmd);
     TargetReader targets;
     // The channel has no other writer: a message needs no lock, and a worker that dies in the
@@ -185,7 +190,7 @@ EncoderArgs parse_encoder_args(nb::handle args) {
     return a;
 }
 
-void run_encoder(const EncoderArgs& a) {
+int run_encoder(const EncoderArgs& a) {
     const ParentWatch parent(a.parent_pid);
     // A forked worker shares the host's stderr: only failures belong there, not FFmpeg's notes.
     if (parent.forked()) av_log_set_level(AV_LOG_ERROR);
@@ -193,22 +198,31 @@ void run_encoder(const EncoderArgs& a) {
     try {
         {
             LockScope held(*a.socket_lock, parent);
-            if (!held) return;
+            if (!held) return 0;
             int fd = ::fcntl(a.socket_fd, F_DUPFD_CLOEXEC, 0);
             if (fd < 0) throw std::system_error(errno, std::generic_category(), "app socket");
             att.socket = net::Socket(fd);
         }
         {
             LockScope held(*a.shm_lock, parent);
-            if (!held) return;
+            if (!held) return 0;
             att.block = ipc::Shm::attach(a.shm_name, a.shm_size);
         }
-        encode_frames(a, parent, att);
+        std::optional<Vp9Encoder> encoder;
+        try {
+            encoder.emplace(a.encoder);
+        } catch (const std::exception& e) {
+            att.release();
+            report(e);
+            return kExitEncoderFailed;
+        }
+        encode_frames(a, parent, att, *encoder);
     } catch (const std::exception& e) {
         att.release();
-        std::fprintf(stderr, "Encoder worker failed: %s\n", e.what());
-        std::fflush(stderr);
+        report(e);
+        return 1;
     }
+    return 0;
 }
 
 void encoder_entry(nb::handle args) {

@@ -41,9 +41,14 @@ struct EncoderArgs {
 // Holding the GIL. ValueError (std::invalid_argument) unless `args` holds exactly 16 valid values.
 EncoderArgs parse_encoder_args(nb::handle args);
 
+// Exit status of a forked encoder worker that could not build its encoder: starting it again
+// with the same arguments would fail the same way.
+inline constexpr int kExitEncoderFailed = 70;
+
 // Runs the worker until its keep event is found clear, no frame came for the idle lifespan, a send
-// failed, or the parent died. Without the GIL; reports a failure of its own on stderr.
-void run_encoder(const EncoderArgs& args);
+// failed, or the parent died. Without the GIL; reports a failure of its own on stderr. Returns the
+// exit status for a forked worker: 0, kExitEncoderFailed, or 1 for any other failure.
+int run_encoder(const EncoderArgs& args);
 
 // The entry `_ep(args)`: parses holding the GIL, then runs with the GIL released.
 void encoder_entry(nb::handle args);

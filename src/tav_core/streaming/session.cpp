@@ -1,6 +1,7 @@
 // The streaming session: start, stop, and the frame path from the host into the frame block.
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -9,8 +10,10 @@
 #include "core/server.hpp"
 #include "protocol/host_values.hpp"
 #include "protocol/wire.hpp"
+#include "streaming/encoder_worker.hpp"
 #include "streaming/process.hpp"
 #include "streaming/screenshot_worker.hpp"
+#include "streaming/vp9_encoder.hpp"
 
 namespace tav {
 
@@ -20,12 +23,13 @@ namespace {
 
 constexpr const char* kExpectedCoords = "(x, y)";
 
-// A rate the app gave that is not a positive finite number falls back to these.
+// A rate the app gave that is not a positive finite number falls back to these; any other is
+// clamped into the range the encoder is built for.
 constexpr double kFallbackFps = 30.0;
 constexpr double kFallbackMbps = 2.0;
 
-double sound(double value, double fallback) {
-    return std::isfinite(value) && value > 0 ? value : fallback;
+double rate(double value, double fallback, double low, double high) {
+    return std::isfinite(value) && value > 0 ? std::clamp(value, low, high) : fallback;
 }
 
 }  // namespace
@@ -48,8 +52,10 @@ void TavServer::start_streaming(nb::handle data) {
     if (!p || s.is_capturing || !is_serving_ || !is_connected_ || is_stopping_) return;
     if (!check_current_camera()) return;
     wire::Reader r(*p);
-    const double fps = sound(r.f32(), kFallbackFps);
-    const double mbps = sound(r.f32(), kFallbackMbps);
+    const double fps =
+        rate(r.f32(), kFallbackFps, streaming::kMinFramerate, streaming::kMaxFramerate);
+    const double mbps =
+        rate(r.f32(), kFallbackMbps, streaming::kMinBitrate, streaming::kMaxBitrate);
     r.u16();  // not used
     const bool opaque = r.u8() != 0, autosend = r.u8() != 0;
     s.is_autosend = autosend;
@@ -69,6 +75,7 @@ void TavServer::start_streaming(nb::handle data) {
             "capturing");
     s.is_capturing = true;
     s.no_display_reported = false;
+    s.encoder_failure_sent = false;
 
     const bool screenshot = s.capture_mode.equal(nb::int_(CAPMODE_SCREENSHOT));
     if (!opaque && (screenshot || s.capture_format.equal(nb::int_(CAPFORMAT_UBYTE_RGB)) ||
@@ -263,9 +270,10 @@ void TavServer::restart_workers(nb::object width, nb::object height) {
 
 // A worker that ended on its own (idle lifespan, crash, kill) is replaced before the next frame, so
 // video resumes after any pause. A worker that dies at once is not restarted more than once a
-// second. A screenshot worker that found no display is not replaced (a display does not appear a
-// second later): the host hears of it once a session, and a move, a size change or an encoder
-// restart tries again.
+// second, and an encoder worker that could not build its encoder is not restarted at all. A
+// screenshot worker that found no display is not replaced (a display does not appear a second
+// later): the host hears of it once a session, and a move, a size change or an encoder restart
+// tries again.
 void TavServer::revive_workers() {
     auto& s = streaming_;
     const auto now = std::chrono::steady_clock::now();
@@ -279,7 +287,10 @@ void TavServer::revive_workers() {
     };
     const bool screenshooting = s.is_screenshooting;
     if (s.is_encoding && ended(s.encoding_process)) {
-        restart_workers(s.capture_width, s.capture_height);
+        if (WIFEXITED(status) && WEXITSTATUS(status) == streaming::kExitEncoderFailed)
+            encoder_failed();
+        else
+            restart_workers(s.capture_width, s.capture_height);
     } else if (screenshooting && ended(s.screenshot_process)) {
         if (WIFEXITED(status) && WEXITSTATUS(status) == streaming::kExitNoDisplay) {
             if (!s.no_display_reported)

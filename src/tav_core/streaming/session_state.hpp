@@ -42,6 +42,7 @@ struct SessionState {
     bool enc_vflip = false;
     nb::object scrsht_pos;               // (x, y) of the grabbed screen region
     bool no_display_reported = false;    // the host was told, this session, that it has none
+    bool encoder_failure_sent = false;   // the app was told, this session, of a failed encoder
     nb::object async_capture_position;   // last get_capture_coords result, or none
     uint64_t async_capture_pointer = 0;  // last get_capture_pointer result
     bool has_capture_pointer = false;

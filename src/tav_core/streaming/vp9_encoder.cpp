@@ -13,7 +13,6 @@ extern "C" {
 }
 
 #include <charconv>
-#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -44,8 +43,11 @@ Format format_of(std::string_view name) {
     return {kAvFormats[&f - kPixelFormats.data()], f.bytes_per_pixel};
 }
 
-// The target in bit/s: the Mbit/s value to three decimals, as the app's rate is meant.
+// The target in bit/s: the Mbit/s value to three decimals, as the app's rate is meant. Only for
+// a rate check_settings accepted.
 int64_t bits_per_second(double mbits) { return std::llround(mbits * 1000.0) * 1000; }
+
+bool within(double v, double low, double high) { return v >= low && v <= high; }  // NaN: false
 
 // FFmpeg's libvpx wrapper hands the bit rate to libvpx only when the encoder opens; per frame it
 // re-applies nothing but the quantiser limit. A new target therefore goes to libvpx itself, whose
@@ -126,11 +128,17 @@ void check_settings(const EncoderSettings& s) {
     if (!in_range(s.output_width) || !in_range(s.output_height))
         throw std::invalid_argument(
             "Invalid encoding output size: width and height must be 1 to 16384");
-    if (!std::isfinite(s.framerate) || s.framerate <= 0)
-        throw std::invalid_argument("Invalid encoding framerate: must be a positive number");
-    if (!std::isfinite(s.bitrate) || bits_per_second(s.bitrate) < 1000 ||
-        bits_per_second(s.bitrate) > INT_MAX)
-        throw std::invalid_argument("Invalid encoding bitrate: must be 0.001 to 2000 Mbit/s");
+    check_rates(s.framerate, s.bitrate);
+}
+
+void check_rates(double framerate, double bitrate) {
+    if (!within(framerate, kMinFramerate, kMaxFramerate))
+        throw std::invalid_argument("Invalid encoding framerate: must be " +
+                                    decimal(kMinFramerate) + " to " + decimal(kMaxFramerate) +
+                                    " frames per second");
+    if (!within(bitrate, kMinBitrate, kMaxBitrate))
+        throw std::invalid_argument("Invalid encoding bitrate: must be " + decimal(kMinBitrate) +
+                                    " to " + decimal(kMaxBitrate) + " Mbit/s");
 }
 
 void Vp9Encoder::Deleter::operator()(AVCodecContext* p) const { avcodec_free_context(&p); }

@@ -30,8 +30,15 @@ struct EncoderSettings {
     bool vflip = false;
 };
 
+// The rates the encoder is built for. A session clamps the app's request into them; a worker
+// given a rate outside them refuses to start.
+inline constexpr double kMinFramerate = 1, kMaxFramerate = 240;  // frames per second
+inline constexpr double kMinBitrate = 0.05, kMaxBitrate = 100;   // Mbit/s
+
 // std::invalid_argument unless the settings describe an encoder that can be built.
 void check_settings(const EncoderSettings& s);
+// The rate part of it: std::invalid_argument for rates outside the ranges above.
+void check_rates(double framerate, double bitrate);
 
 class Vp9Encoder {
   public:

@@ -9,6 +9,7 @@
 #include "core/package.hpp"
 #include "core/python.hpp"
 #include "core/server.hpp"
+#include "ipc/owned_blocks.hpp"
 #include "ipc/python_faces.hpp"
 #include "protocol/host_values.hpp"
 #include "streaming/encoder_worker.hpp"
@@ -47,35 +48,44 @@ void TavServer::start_encoding(nb::object width, nb::object height, nb::object i
     const long w = nb::cast<long>(width), h = nb::cast<long>(height);
     if (w <= 0 || h <= 0 || hv::to_double(out[0]) < 1 || hv::to_double(out[1]) < 1)
         throw nb::value_error("Invalid capture resolution");
+    streaming::check_rates(hv::to_double(framerate), hv::to_double(bitrate));
     s.buff_size = static_cast<size_t>(w) * static_cast<size_t>(h) * static_cast<size_t>(bpp);
-    s.shared_buffer = std::make_shared<ipc::Shm>(ipc::Shm::create(s.buff_size));
+    // The lock and events first: from the block's creation on, the stop releases everything.
     s.shm_lock = std::make_shared<ipc::Lock>();
     s.new_frame_event = std::make_shared<ipc::Event>();
     s.keep_encoding_event = std::make_shared<ipc::Event>();
     s.keep_encoding_event->set();
+    s.shared_buffer = std::make_shared<ipc::Shm>(ipc::create_owned(s.buff_size));
     s.is_encoding = true;
-
-    // The worker writes its packets into a channel of its own; the app connection puts them on the
-    // wire. Without a connection the channel leads nowhere and the worker's first send ends it.
-    net::Socket channel;
-    if (std::shared_ptr<net::Connection> c = connection()) {
-        channel = c->open_video_channel(hv::to_double(bitrate) * 1e6, hv::to_double(framerate));
-    } else {
-        int ends[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
-            throw std::system_error(errno, std::generic_category(), "packet channel");
-        ::close(ends[0]);
-        channel = net::Socket(ends[1]);
-    }
-    const int fd = channel.fd();
-    nb::tuple args =
-        nb::make_tuple(width, height, input_format, out[0], out[1], "yuv420p", framerate, bitrate,
-                       nb::bool_(hv::truthy(vflip)), nb::bytes("\x04", 1),
-                       nb::make_tuple(shm_share_name(*s.shared_buffer), s.buff_size), fd,
-                       lock_share(*socket_lock_), lock_share(*s.shm_lock),
-                       event_share(*s.new_frame_event), event_share(*s.keep_encoding_event));
-    s.encoding_process.pid = start_fork(module_function("_ep"), args);
     s.encoding_process.started = std::chrono::steady_clock::now();
+
+    try {
+        // The worker writes its packets into a channel of its own; the app connection puts them
+        // on the wire. Without a connection the channel leads nowhere and the worker's first send
+        // ends it.
+        net::Socket channel;
+        if (std::shared_ptr<net::Connection> c = connection()) {
+            channel = c->open_video_channel(hv::to_double(bitrate) * 1e6, hv::to_double(framerate));
+        } else {
+            int ends[2];
+            if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+                throw std::system_error(errno, std::generic_category(), "packet channel");
+            ::close(ends[0]);
+            channel = net::Socket(ends[1]);
+        }
+        const int fd = channel.fd();
+        nb::tuple args =
+            nb::make_tuple(width, height, input_format, out[0], out[1], "yuv420p", framerate,
+                           bitrate, nb::bool_(hv::truthy(vflip)), nb::bytes("\x04", 1),
+                           nb::make_tuple(shm_share_name(*s.shared_buffer), s.buff_size), fd,
+                           lock_share(*socket_lock_), lock_share(*s.shm_lock),
+                           event_share(*s.new_frame_event), event_share(*s.keep_encoding_event));
+        s.encoding_process.pid = start_fork(module_function("_ep"), args);
+    } catch (...) {
+        encoder_failed();  // for instance arguments the encoder refuses: a retry would fail too
+        throw;
+    }
+    if (!s.encoding_process.pid) encoder_failed();
 }
 
 void TavServer::start_screenshot(nb::object x, nb::object y, nb::object width, nb::object height) {
@@ -113,6 +123,15 @@ void TavServer::stop_worker(streaming::Worker& worker, ipc::Event& keep, ipc::Ev
     worker.pid.reset();
 }
 
+// An encoder that cannot start is not started again and again: the app hears of it once a session
+// (ERR_FFMPEG) and the frame block goes at once. A new start, or a new capture size, tries again.
+void TavServer::encoder_failed() {
+    auto& s = streaming_;
+    stop_encoding();
+    if (!s.encoder_failure_sent) send_code(ERR_FFMPEG);
+    s.encoder_failure_sent = true;
+}
+
 void TavServer::stop_encoding() {
     auto& s = streaming_;
     if (!s.is_encoding) return;
@@ -125,13 +144,7 @@ void TavServer::stop_encoding() {
     py::Unlocked unlocked;
     ipc::Held held(*lock);
     block->close();
-    try {
-        block->unlink();
-    } catch (const ipc::ShmError& e) {
-        // A name already gone (a worker whose host it took for dead, or someone cleaning
-        // /dev/shm) is what the unlink was for; the stop must still finish.
-        if (e.code().value() != ENOENT) throw;
-    }
+    ipc::unlink_owned(block->name());
 }
 
 void TavServer::stop_screenshot() {
@@ -171,10 +184,7 @@ std::optional<pid_t> TavServer::start_fork(nb::handle target, nb::handle args) {
     if (target.is(module_function("_ep"))) {
         auto a = std::make_shared<streaming::EncoderArgs>(streaming::parse_encoder_args(args));
         keep.push_back(a->socket_fd);
-        body = [a] {
-            streaming::run_encoder(*a);
-            return 0;
-        };
+        body = [a] { return streaming::run_encoder(*a); };
     } else if (target.is(module_function("_sp"))) {
         auto a =
             std::make_shared<streaming::ScreenshotArgs>(streaming::parse_screenshot_args(args));
