@@ -5,7 +5,12 @@ link allows (or stops reading for a while), and decodes the video with PyAV afte
 frame's latency (the getter's return to the packet complete at the app) is exact whatever frames
 were skipped. Prints one JSON object with the raw observations.
 
-    python link_scenario.py [--pull] [--seconds S] [--mbps M] [--stall AT LENGTH]
+With --on-request the app streams without autosend instead: it asks one frame at a time, the next
+once the last has come, every 250 ms together with the scene's camera list (a reply larger than a
+frame, so the request finds a backlog), and at the end asks a last frame that it stops the stream
+behind.
+
+    python link_scenario.py [--pull] [--seconds S] [--mbps M] [--stall AT LENGTH] [--on-request]
 
 Run it inside a shaped network namespace (shaped_link.py) to give the link a rate.
 """
@@ -34,6 +39,10 @@ QUERY_PERIOD = 0.25
 CAMERAS = ["Camera"]
 # With a stall: a reply larger than the socket buffers can take while the app reads nothing.
 LARGE_CAMERAS = [f"Camera.{i:06d}.with-a-long-name-to-make-the-list-large" for i in range(120000)]
+# With --on-request: a reply of about 16 kB, twice a frame at 2 Mbit/s and 30 fps.
+MEDIUM_CAMERAS = LARGE_CAMERAS[:300]
+# An answer that takes longer than this to come is a request the server lost.
+LOST_AFTER = 3.0
 
 
 def draw_number(picture, n):
@@ -101,14 +110,15 @@ TavServer = tav_core.TavServer
 
 
 def serve(args):
-    host = Host(LARGE_CAMERAS if args.stall else CAMERAS)
+    host = Host(LARGE_CAMERAS if args.stall else MEDIUM_CAMERAS if args.on_request else CAMERAS)
     mode = TavServer.EVENTMODE_PULL if args.pull else TavServer.EVENTMODE_PUSH
     server = TavServer("Bench", (1, 0, 0), host, mode)
     server.start_serving(0)
     app = subprocess.Popen(
         [sys.executable, __file__, "--app", str(server.server_port), "--seconds", str(args.seconds),
          "--mbps", str(args.mbps), "--rcvbuf", str(args.rcvbuf)]
-        + (["--stall", *map(str, args.stall)] if args.stall else []),
+        + (["--stall", *map(str, args.stall)] if args.stall else [])
+        + (["--on-request"] if args.on_request else []),
         stdout=subprocess.PIPE)
     longest_pull = 0.0  # longest execute_pending_events beyond the host's own work in it
     if args.pull:
@@ -128,35 +138,13 @@ def serve(args):
     result["latencies"] = [(t, t - host.returned[n]) for n, t, _ in result["frames"]
                            if n in host.returned]
     result["longest_pull"] = longest_pull if args.pull else None
+    result["made"] = sorted(host.returned)
     print(json.dumps(result), file=sys.__stdout__)
 
 
-def run_app(args):
-    import av
-
-    app = AppClient("127.0.0.1", args.port, timeout=10)
-    if args.rcvbuf:
-        # A small window makes a stall reach the server at once. It must be set before the
-        # connection is made: shrinking it later makes the kernel drop data already on its way.
-        sock = socket.socket()
-        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, args.rcvbuf)
-        sock.connect(("127.0.0.1", args.port))
-        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        app._sock.close()
-        app._sock = sock
-    app.scene_cameras()
-    app.select_camera(0)
-    idle = []
-    for _ in range(10):
-        t = time.monotonic()
-        app.play_fps()
-        idle.append(time.monotonic() - t)
-    app.sync()
-    app.start_streaming(fps=30.0, mbps=args.mbps, autosend=True)
-
+def read_autosend(app, args, start, end):
+    """Reads the stream until `end`, a query every QUERY_PERIOD, stalling as `args` asks."""
     packets, replies, sent, order = [], [], [], []
-    start = time.monotonic()
-    end = start + args.seconds
     next_query = start
     stall_from = start + args.stall[0] if args.stall else None
     stall_to = stall_from + args.stall[1] if args.stall else None
@@ -182,6 +170,92 @@ def run_app(args):
             packets.append((got, payload))
         elif code in (2, 5):
             replies.append((got, code))
+    return packets, replies, sent, order, {}
+
+
+def ask_one_at_a_time(app, args, start, end):
+    """Asks one frame at a time until `end`; then asks one more and stops the stream behind it,
+    while two camera lists still wait to reach the app."""
+    packets, replies, sent, order, requests = [], [], [], [], []
+    next_query = start
+
+    def ask():
+        nonlocal next_query
+        now = time.monotonic()
+        if now >= next_query:
+            app.send_raw(bytes([2, 4]))  # the camera list goes out ahead of the frame
+            sent.append((now, "cameras"))
+            next_query += QUERY_PERIOD
+        else:
+            app.send_raw(bytes([4]))
+        requests.append([now, None])
+
+    def take(code, payload, got):
+        order.append(code)
+        if code == 4:
+            packets.append((got, payload))
+            if requests and requests[-1][1] is None:
+                requests[-1][1] = got
+                return True
+        elif code in (2, 5):
+            replies.append((got, code))
+        return False
+
+    ask()
+    while requests[-1][1] is None:  # until `end`, then until the last request is answered
+        asked = requests[-1][0]
+        try:
+            code, payload = app.read_message(max(0.001, asked + LOST_AFTER - time.monotonic()))
+        except TimeoutError:
+            break  # lost: the app would wait for ever
+        if take(code, payload, time.monotonic()) and time.monotonic() < end:
+            ask()
+
+    app.send_raw(bytes([2, 2, 4, 151]))
+    sent += [(time.monotonic(), "cameras")] * 2
+    stopped, after_stop = None, []
+    give_up = time.monotonic() + 10
+    while time.monotonic() < (give_up if stopped is None else stopped + 1.0):
+        try:
+            code, payload = app.read_message(0.1)
+        except TimeoutError:
+            continue
+        if stopped is None and code == 151:
+            stopped = time.monotonic()
+        elif stopped is None or code in (2, 5):
+            take(code, payload, time.monotonic())
+        else:
+            after_stop.append(code)
+    return packets, replies, sent, order, {"requests": requests, "after_stop": after_stop}
+
+
+def run_app(args):
+    import av
+
+    app = AppClient("127.0.0.1", args.port, timeout=10)
+    if args.rcvbuf:
+        # A small window makes a stall reach the server at once. It must be set before the
+        # connection is made: shrinking it later makes the kernel drop data already on its way.
+        sock = socket.socket()
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, args.rcvbuf)
+        sock.connect(("127.0.0.1", args.port))
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        app._sock.close()
+        app._sock = sock
+    app.scene_cameras()
+    app.select_camera(0)
+    idle = []
+    for _ in range(10):
+        t = time.monotonic()
+        app.play_fps()
+        idle.append(time.monotonic() - t)
+    app.sync()
+    app.start_streaming(fps=30.0, mbps=args.mbps, autosend=not args.on_request)
+
+    start = time.monotonic()
+    end = start + args.seconds
+    read = ask_one_at_a_time if args.on_request else read_autosend
+    packets, replies, sent, order, extra = read(app, args, start, end)
     app.close()
 
     # Replies come in the order of their requests; each round trip pairs them up.
@@ -210,7 +284,7 @@ def run_app(args):
         "undecodable": undecodable, "unnumbered": unnumbered, "key_frames": key_frames,
         "packets": len(packets),
         "codes": sorted(set(order)),
-        "sent": len(sent), "replies": len(replies),
+        "sent": len(sent), "replies": len(replies), **extra,
     }))
 
 
@@ -221,6 +295,7 @@ def main():
     p.add_argument("--mbps", type=float, default=2.0)
     p.add_argument("--stall", type=float, nargs=2, metavar=("AT", "LENGTH"))
     p.add_argument("--rcvbuf", type=int, default=0)
+    p.add_argument("--on-request", action="store_true")
     p.add_argument("--app", dest="port", type=int)
     args = p.parse_args()
     if args.port:

@@ -59,3 +59,24 @@ def test_app_that_stops_reading_holds_up_no_host_and_reads_on_afterwards():
     assert 2 in d["codes"]  # the large reply arrived whole once the app read again
     after = [f for f in d["frames"] if f[1] > d["start"] + 6.5]
     assert len(after) > 15
+
+
+@pytest.mark.parametrize("pull", [False, True], ids=["push", "pull"])
+def test_app_asking_one_frame_at_a_time_gets_each_frame_on_a_slow_link(pull):
+    # The camera list the app asks with every few requests is a backlog that holds the frame
+    # back: the request waits for the backlog to reach the app and is then answered.
+    if unavailable():
+        pytest.skip(unavailable())
+    d = session(1.0, "--on-request", *(["--pull"] if pull else []), seconds=4)
+    assert_sound(d)
+    requests = d["requests"]
+    assert all(answered for _, answered in requests)  # none lost
+    assert max(answered - asked for asked, answered in requests) < 1.0
+    assert len(requests) > 4 * 5
+    # Each request made exactly one frame (the host's getter ran once for it), which came whole
+    # and decoded; the request the stream stopped behind made none.
+    numbers = [n for n, _, _ in d["frames"]]
+    assert numbers == d["made"] and len(numbers) == len(requests)
+    # Nothing answered it after the stop. (In pull mode the stop may overtake the request still
+    # queued for the host, which then finds no stream, as any request after a stop.)
+    assert 4 not in d["after_stop"] and (pull or d["after_stop"] == [])

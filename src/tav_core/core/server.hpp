@@ -103,12 +103,13 @@ class TavServer {
     std::shared_ptr<net::Connection> connection();
     // Ends the current app connection (any blocked read returns).
     void shutdown_client();
-    // Whether a new frame may be made now: the app has received nearly all sent before.
-    bool admit_frame();
+    // Whether a new frame may be made now: the app has received nearly all sent before. A refused
+    // request the app waits on (`defer`) is served later by the network thread.
+    bool admit_frame(bool defer);
 
     // ---- protocol/network_thread.cpp -------------------------------------------------------
     void handle_tcp_socket();
-    void run_session(int fd, const std::string& ip, int port);
+    void run_session(net::Connection& connection, const std::string& ip, int port);
 
     // ---- protocol/dispatcher.cpp -----------------------------------------------------------
     void init_network_commands();
@@ -163,7 +164,9 @@ class TavServer {
     // ---- streaming/session.cpp (all holding the GIL) ----------------------------------------
     void start_streaming(nb::handle data);
     void stop_streaming();
-    void send_viewport_img();
+    void send_viewport_img();         // the app's frame request
+    void send_frame(bool app_waits);  // the frame path of every frame request
+    void serve_deferred_frame();      // an app's request that waited for the backlog
     void request_from_host(const char* getter);
     void async_get_capture_coords();
     void async_get_capture_pointer();

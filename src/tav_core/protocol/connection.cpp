@@ -29,6 +29,11 @@ constexpr uint32_t kMaxPacket = 64u << 20;
 constexpr size_t kMaxQueuedVideo = 8u << 20;
 // How often delivery is measured for the bit rate while video flows.
 constexpr auto kTick = std::chrono::milliseconds(50);
+// How often the backlog is looked at while a deferred frame request waits. The budget counts
+// bytes the app has not acknowledged, most of them on their way on a slow link, and the kernel
+// raises no event as acknowledgements shrink them (TCP_NOTSENT_LOWAT's POLLOUT tells only of the
+// unsent part), so the writer looks, but only while a request waits.
+constexpr auto kDeferredCheck = std::chrono::milliseconds(5);
 
 double seconds(Clock::time_point t) {
     return std::chrono::duration<double>(t.time_since_epoch()).count();
@@ -42,6 +47,22 @@ size_t unacknowledged(int fd) {
 // One frame's bytes at `bps` and `fps`.
 size_t budget(double bps, double fps) {
     return std::max(kMinFrameBudget, static_cast<size_t>(bps / 8 / fps));
+}
+
+Socket new_eventfd() {
+    Socket s(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!s) throw std::system_error(errno, std::generic_category(), "eventfd");
+    return s;
+}
+
+void clear_eventfd(const Socket& s) {
+    uint64_t n;
+    [[maybe_unused]] ssize_t r = ::read(s.fd(), &n, sizeof n);
+}
+
+void set_eventfd(const Socket& s) {
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(s.fd(), &one, sizeof one);
 }
 
 uint32_t packet_size(const std::string& inbox) {
@@ -75,16 +96,11 @@ std::shared_ptr<Connection> Connection::open(Socket socket) {
 }
 
 Connection::Connection(Socket socket)
-    : socket_(std::move(socket)), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    if (!wake_) throw std::system_error(errno, std::generic_category(), "eventfd");
-}
+    : socket_(std::move(socket)), wake_(new_eventfd()), deferred_ready_(new_eventfd()) {}
 
 Connection::~Connection() = default;
 
-void Connection::wake() {
-    uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(wake_.fd(), &one, sizeof one);
-}
+void Connection::wake() { set_eventfd(wake_); }
 
 void Connection::send(std::string message) {
     if (message.empty()) return;
@@ -137,16 +153,50 @@ size_t Connection::backlog() const {
     return queued + in_flight_ + unacknowledged(socket_.fd());
 }
 
-bool Connection::admit_frame() {
-    if (backlog() <= frame_budget_) return true;
-    refused_ = true;
-    return false;
+bool Connection::within_budget() const { return backlog() <= frame_budget_; }
+
+void Connection::set_deferred(Deferred state) {
+    if (state == Deferred::due)
+        set_eventfd(deferred_ready_);
+    else if (deferred_ == Deferred::due)
+        clear_eventfd(deferred_ready_);
+    deferred_ = state;
+}
+
+bool Connection::admit_frame(bool defer) {
+    const bool admitted = within_budget();
+    bool waits = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (admitted) {
+            set_deferred(Deferred::none);  // the frame made now is the one it waited for
+        } else if (defer && !ended_ && deferred_ == Deferred::none) {
+            set_deferred(Deferred::waiting);
+            waits = true;
+        }
+    }
+    if (!admitted) refused_ = true;
+    if (waits) wake();  // the writer starts watching the backlog
+    return admitted;
+}
+
+bool Connection::take_deferred_frame() {
+    std::lock_guard lock(mutex_);
+    if (deferred_ != Deferred::due) return false;
+    set_deferred(Deferred::none);
+    return true;
+}
+
+void Connection::drop_deferred_frame() {
+    std::lock_guard lock(mutex_);
+    set_deferred(Deferred::none);
 }
 
 void Connection::shutdown() {
     {
         std::lock_guard lock(mutex_);
         ended_ = true;
+        set_deferred(Deferred::none);
         replies_.clear();
         video_.clear();
         reply_bytes_ = video_bytes_ = 0;
@@ -169,7 +219,7 @@ void Connection::run() {
     Writer w;
     const int fd = socket_.fd();
     for (;;) {
-        bool read_channel;
+        bool read_channel, deferred_waits;
         {
             std::lock_guard lock(mutex_);
             if (ended_) break;
@@ -197,6 +247,13 @@ void Connection::run() {
             }
             in_flight_ = w.current.size() - w.offset;
             read_channel = w.channel && video_bytes_ < kMaxQueuedVideo;
+            deferred_waits = deferred_ == Deferred::waiting;
+        }
+        // A deferred frame request is due once the backlog is back within the budget.
+        if (deferred_waits && within_budget()) {
+            std::lock_guard lock(mutex_);
+            if (deferred_ == Deferred::waiting) set_deferred(Deferred::due);
+            deferred_waits = false;
         }
         const bool writing = w.offset < w.current.size();
         auto now = Clock::now();
@@ -213,16 +270,14 @@ void Connection::run() {
                                         std::chrono::duration<double>(kSendStallSeconds)));
         // Delivery is measured while video flows or waits; an idle stream needs no clock.
         if (w.rate && (w.video_since_tick || backlog() > 0)) until(w.next_tick);
+        if (deferred_waits) until(now + kDeferredCheck);
 
         pollfd p[3] = {{wake_.fd(), POLLIN, 0},
                        {writing ? fd : -1, POLLOUT, 0},
                        {read_channel ? w.channel.fd() : -1, POLLIN, 0}};
         if (::poll(p, 3, timeout) < 0 && errno != EINTR) break;
         now = Clock::now();
-        if (p[0].revents) {
-            uint64_t n;
-            [[maybe_unused]] ssize_t r = ::read(wake_.fd(), &n, sizeof n);
-        }
+        if (p[0].revents) clear_eventfd(wake_);
 
         if (writing && p[1].revents) {
             ssize_t n = ::send(fd, w.current.data() + w.offset, w.current.size() - w.offset,

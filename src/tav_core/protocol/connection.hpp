@@ -2,7 +2,8 @@
 // whole message over and returns at once; the connection's own thread puts the messages on the
 // wire, each whole, replies ahead of queued video, and carries the encoder worker's video packet
 // messages over from the worker's packet channel. It knows how much the app has not yet received:
-// that decides whether a new frame may be made (admission) and the encoder's target bit rate.
+// that decides whether a new frame may be made (admission) and the encoder's target bit rate, and
+// when a frame request that admission refused may be served after all.
 #pragma once
 
 #include <atomic>
@@ -46,7 +47,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void close_video_channel();
 
     // True when a new frame may be made now. A refusal counts as congestion for the bit rate.
-    bool admit_frame();
+    // A refused request that the app waits on (`defer`) is kept, at most one (later ones join
+    // it), until the backlog is back within the budget: deferred_frame_fd() then turns readable
+    // and take_deferred_frame() hands it out once. A frame admitted meanwhile answers it.
+    bool admit_frame(bool defer = false);
+    int deferred_frame_fd() const { return deferred_ready_.fd(); }
+    bool take_deferred_frame();
+    // Forgets a kept request: its stream stopped.
+    void drop_deferred_frame();
     // Bytes queued here or in the socket that the app has not yet acknowledged.
     size_t backlog() const;
 
@@ -58,12 +66,17 @@ class Connection : public std::enable_shared_from_this<Connection> {
   private:
     struct Writer;  // the writer thread's own state
     explicit Connection(Socket socket);
+    enum class Deferred { none, waiting, due };
+
     void run();
     void wake();
     void lose();
+    bool within_budget() const;
+    void set_deferred(Deferred state);  // holding `mutex_`
 
     Socket socket_;
-    Socket wake_;  // eventfd: new messages, a channel change, the end
+    Socket wake_;            // eventfd: new messages, a channel change, the end, a deferral
+    Socket deferred_ready_;  // eventfd, set while a deferred frame request is due
 
     mutable std::mutex mutex_;
     std::condition_variable writer_ended_;
@@ -72,6 +85,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::optional<Socket> channel_change_;  // an empty socket closes the channel
     double asked_bps_ = 0, fps_ = 0;
     bool ended_ = false, writer_done_ = false;
+    Deferred deferred_ = Deferred::none;
 
     std::atomic<size_t> in_flight_{0};  // the unwritten rest of the message being written
     std::atomic<size_t> frame_budget_{kMinFrameBudget};

@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -74,7 +75,7 @@ void TavServer::handle_tcp_socket() {
         if (is_serving_) {
             char ip[INET_ADDRSTRLEN] = "";
             ::inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
-            run_session(connection->fd(), ip, ntohs(peer.sin_port));
+            run_session(*connection, ip, ntohs(peer.sin_port));
         }
         {
             std::lock_guard lock(client_mutex_);
@@ -85,7 +86,8 @@ void TavServer::handle_tcp_socket() {
     in_python([&] { async_log("Stopped serving"); });
 }
 
-void TavServer::run_session(int fd, const std::string& ip, int port) {
+void TavServer::run_session(net::Connection& connection, const std::string& ip, int port) {
+    const int fd = connection.fd();
     in_python([&] {  // host threads read them as properties, holding the GIL
         client_ip_ = ip;
         client_port_ = port;
@@ -97,6 +99,16 @@ void TavServer::run_session(int fd, const std::string& ip, int port) {
                        nb::borrow<nb::args>(nb::make_tuple(self(), ip, port)));
     });
     while (is_serving_) {
+        // Commands first: a stop the app sent behind a deferred frame request drops it.
+        pollfd p[2] = {{fd, POLLIN, 0}, {connection.deferred_frame_fd(), POLLIN, 0}};
+        if (::poll(p, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (!p[0].revents) {
+            if (connection.take_deferred_frame()) in_python([&] { serve_deferred_frame(); });
+            continue;
+        }
         uint8_t code;
         ssize_t n = ::recv(fd, &code, 1, 0);
         if (n < 0 && errno == EINTR) continue;

@@ -43,9 +43,9 @@ void TavServer::shutdown_client() {
 }
 
 // No connection, no frame: nobody would see it.
-bool TavServer::admit_frame() {
+bool TavServer::admit_frame(bool defer) {
     std::shared_ptr<net::Connection> c = connection();
-    return c && c->admit_frame();
+    return c && c->admit_frame(defer);
 }
 
 nb::object TavServer::tcp_recv_py(size_t size) {

@@ -1,4 +1,5 @@
-// Automatic sending: frame requests paced at the session's rate on a thread of their own.
+// Automatic sending: frame requests paced at the session's rate on a thread of their own. A tick
+// that admission refuses is skipped, not deferred: the next one comes soon enough.
 #include <chrono>
 
 #include "core/python.hpp"
@@ -30,7 +31,7 @@ void TavServer::autosend_loop(double period) {
         {
             py::Gil gil;
             try {
-                send_viewport_img();
+                send_frame(false);
             } catch (...) {
                 py::report_current_exception("tavrel-autosend");
             }

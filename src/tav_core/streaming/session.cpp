@@ -102,6 +102,8 @@ void TavServer::stop_streaming() {
     auto& s = streaming_;
     if (!s.is_capturing) return;
     s.is_capturing = false;
+    // Under the same hold of the GIL as the flag: no frame request can be deferred after this.
+    if (std::shared_ptr<net::Connection> c = connection()) c->drop_deferred_frame();
     // A frame request waiting for a host getter need not hold the stop up: release it first.
     if (auto answers = s.image_capture_answers.load()) answers->close();
     stop_autosend();
@@ -132,7 +134,21 @@ void TavServer::request_from_host(const char* getter) {
     answered->wait();
 }
 
-void TavServer::send_viewport_img() {
+void TavServer::send_viewport_img() { send_frame(true); }
+
+// A request the app waits on that found a backlog, now due: served like any frame request, in
+// host context. One that a stop overtook while it was queued for the host is dropped unanswered:
+// the app stopped the stream behind it.
+void TavServer::serve_deferred_frame() {
+    std::shared_ptr<streaming::FrameAnswers> session = streaming_.image_capture_answers.load();
+    nb::object serve = nb::cpp_function([this, keep = self(), session] {
+        if (streaming_.is_capturing && streaming_.image_capture_answers.load() == session)
+            send_frame(true);
+    });
+    async_callback(serve, nb::borrow<nb::args>(nb::make_tuple()));
+}
+
+void TavServer::send_frame(bool app_waits) {
     auto& s = streaming_;
     if (!s.is_capturing) {
         if (!s.is_autosend) send_code(ERR_NOT_STREAMING);
@@ -140,8 +156,9 @@ void TavServer::send_viewport_img() {
     }
     // While the app has not yet received most of what was sent, no frame is made: it is skipped
     // here, before the host renders it, never dropped once encoded, so the decoder never misses
-    // a frame it depends on. Autosend keeps its pace and skips the tick.
-    if (!admit_frame()) return;
+    // a frame it depends on. Autosend keeps its pace and skips the tick; a request the app waits
+    // on is deferred until the backlog drains (a stop drops it).
+    if (!admit_frame(app_waits)) return;
     revive_workers();
     if (s.capture_mode.equal(nb::int_(CAPMODE_SCREENSHOT))) {
         request_from_host("_async_get_capture_coords");
