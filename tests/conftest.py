@@ -4,6 +4,7 @@ import socket
 import struct
 import threading
 import time
+import traceback
 
 import pytest
 
@@ -155,6 +156,25 @@ class RecordingHost(TavBase):
     def execute_script(self, server, index, name):
         self._record("execute_script", index, name)
         return self.script_result
+
+
+@pytest.fixture(autouse=True, scope="session")
+def server_reports_on_stderr():
+    """The server reports errors on its threads through threading.excepthook, where the test
+    runner would turn them into warnings. Here they go where a host without a hook of its own sees
+    them, the default hook's print on stderr, which the tests read; errors of other threads stay
+    the runner's."""
+    runner_hook = threading.excepthook
+
+    def hook(args):
+        if args.thread is not None and args.thread.name.startswith("tavrel-"):
+            threading.__excepthook__(args)
+        else:
+            runner_hook(args)
+
+    threading.excepthook = hook
+    yield
+    threading.excepthook = runner_hook
 
 
 class PullLoop:
@@ -378,9 +398,10 @@ def select_camera(served, sock, index=0):
 
 def handler_errors(served, capfd):
     """What the server reported about failed handlers so far, as text: its report on stderr in
-    push mode, the errors execute_pending_events raised in pull mode."""
+    push mode, the errors execute_pending_events raised in pull mode, as printed with their
+    tracebacks."""
     if served.mode == PULL:
-        text = "\n".join(f"{type(e).__name__}: {e}" for e in served.loop.errors)
+        text = "".join("".join(traceback.format_exception(e)) for e in served.loop.errors)
         served.loop.errors.clear()
         return text
     return capfd.readouterr().err

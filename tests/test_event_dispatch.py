@@ -120,3 +120,24 @@ def test_push_host_error_is_reported_and_the_session_serves_on(host, capfd):
     assert app.recv(9)[:1] == b"\x05"
     app.close()
     stop_and_wait(s)
+
+
+def test_reports_of_server_threads_reach_threading_excepthook(host, capfd, monkeypatch):
+    seen = []
+    monkeypatch.setattr(threading, "excepthook", seen.append)
+    host.fail["get_playback_fps"] = RuntimeError("fps unavailable")
+    host.fail["server_did_stop"] = RuntimeError("stop hook failed")
+    s = TavServer("Blender", (1, 2, 3), host, PUSH)
+    s.start_serving(0)
+    app = connect(s)
+    app.sendall(b"\x05")
+    wait_until(lambda: seen)
+    app.close()
+    stop_and_wait(s)
+    wait_until(lambda: len(seen) == 2)
+    assert [(a.thread.name, a.exc_type, str(a.exc_value)) for a in seen] == [
+        ("tavrel-network", RuntimeError, "fps unavailable"),
+        ("tavrel-stop", RuntimeError, "stop hook failed")]
+    # With the host's own traceback, and nothing written past the hook.
+    assert all(a.exc_traceback is a.exc_value.__traceback__ is not None for a in seen)
+    assert "Exception" not in capfd.readouterr().err

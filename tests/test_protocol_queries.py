@@ -233,6 +233,41 @@ def test_host_results_of_the_wrong_shape_stop_the_reply(served, capfd):
     assert "RuntimeError: host is busy" in handler_errors(served, capfd)
 
 
+# (host attribute or failing operation, wrong result or error, request, what the report says).
+NAMED_ERRORS = {
+    "wrong count": ("playback_state", (1.0, 2.0), 1, [
+        "ValueError: get_playback_state returned (1.0, 2.0); expected (state, start, end)"]),
+    "wrong type": ("focal_length", "long", 1, [
+        "TypeError: get_camera_focal_length returned 'long'; expected a number "
+        "(must be real number, not str)"]),
+    "not ASCII": ("labels", ["A", "Größe"], 7, [
+        "UnicodeEncodeError: 'ascii' codec can't encode characters in position 4-5: "
+        "get_script_labels returned ['A', 'Größe']; expected a sequence of labels in ASCII, "
+        "or None"]),
+    "beyond 16 bits": ("cameras", [f"C{i}" for i in range(65536)] + ["Camera"], 2, [
+        "OverflowError: get_scene_cameras returned ['C0', 'C1', 'C2', ",
+        "...; expected the current camera among the first 65536"]),
+    "raised": ("get_playback_fps", RuntimeError("host is busy"), 5, [
+        ", in get_playback_fps\n", "RuntimeError: host is busy\n"] + [
+        "raised by the host operation get_playback_fps"] * (sys.version_info >= (3, 11))),
+}
+
+
+@pytest.mark.parametrize("case", NAMED_ERRORS.values(), ids=NAMED_ERRORS.keys())
+def test_host_errors_name_the_operation_and_what_was_expected(served, capfd, case):
+    name, wrong, code, texts = case
+    sock = served.raw()
+    select_raw(sock, 0)
+    if isinstance(wrong, Exception):
+        served.host.fail[name] = wrong
+    else:
+        setattr(served.host, name, wrong)
+    capfd.readouterr()
+    assert served.reply(sock, bytes([code]), 0) == b""
+    reported = handler_errors(served, capfd)
+    assert all(text in reported for text in texts), reported
+
+
 def test_identification_that_does_not_fit_sends_nothing(make_server, capfd):
     # A platform that is not ASCII, and a plug-in version beyond 16 bits.
     served = make_server(platform="Blendér", plugin_version=(1, 70000, 3))

@@ -27,6 +27,7 @@ NB_MODULE(tav_core, m) {
     m.def("_unlink_owned_blocks", &tav::ipc::unlink_all_owned);
     nb::module_::import_("atexit").attr("register")(m.attr("_unlink_owned_blocks"));
     tav::py::install_exit_hook(m);
+    tav::py::install_reporting();
     nb::register_exception_translator([](const std::exception_ptr& p, void*) {
         try {
             std::rethrow_exception(p);
@@ -38,6 +39,8 @@ NB_MODULE(tav_core, m) {
     m.attr("__version__") = TAV_VERSION;
     m.attr("_IS_WINDOWS") = false;
     m.def("_command", &tav::command_byte, "n"_a);
+    m.attr("_COMMANDS") = tav::command_table();
+    m.attr("_WITH_LENGTH") = tav::kWithLength;
 
     nb::class_<PyLock>(m, "_Lock")
         .def("__init__", &PyLock::init, "from_share"_a = nb::none())
@@ -137,7 +140,8 @@ Constants:
     cls.attr("EVENTMODE_PUSH") = TavServer::EVENTMODE_PUSH;
     cls.attr("EVENTMODE_PULL") = TavServer::EVENTMODE_PULL;
     cls.attr("_QUEUE_MAX_SIZE") = TavServer::QUEUE_MAX_SIZE;
-    cls.attr("_ENC_MAX_RESOLUTION") = nb::make_tuple(720, 720);
+    cls.attr("_ENC_MAX_RESOLUTION") =
+        nb::make_tuple(TavServer::ENC_MAX_RESOLUTION[0], TavServer::ENC_MAX_RESOLUTION[1]);
     cls.attr("_JOIN_TIMEOUT") = TavServer::JOIN_TIMEOUT;
 
     // Read-only properties.

@@ -1,7 +1,8 @@
 """A reference app client: the phone's side of the tavrel protocol, in plain Python.
 
-It talks to a running ``TavServer`` the way the app does, so a plug-in developer can try a host
-without a phone, and the tests, the demo and the benchmarks use it to drive the server::
+It talks to a running ``TavServer`` the way the app does, with the codes and message shapes the
+server module declares, so a plug-in developer can try a host without a phone, and the tests,
+the demo and the benchmarks use it to drive the server::
 
     with AppClient("127.0.0.1", 5000) as app:
         names, index = app.scene_cameras()
@@ -30,6 +31,9 @@ import struct
 import sys
 import time
 
+from tavrel.tav_core import _COMMANDS
+from tavrel.tav_core import _WITH_LENGTH as _REPLY_WITH_LENGTH
+
 __all__ = [
     "AppClient",
     "ServerError",
@@ -41,71 +45,24 @@ __all__ = [
     "ProtocolError",
 ]
 
-# Requests.
-ASK_SERVER_INFO = 0
-ASK_SCENE_STATUS = 1
-ASK_SCENE_CAMERAS = 2
-ASK_CAMERA_MATRIX = 3
-ASK_VIEWPORT_IMG = 4
-ASK_PLAY_FPS = 5
-ASK_CAMERA_HAS_KEYS = 6
-ASK_SCRIPT_INFO = 7
-ASK_PLUGIN_VERSION = 8
-SET_PLAYBACK_RANGE = 50
-SET_CURRENT_TIME = 51
-SET_CURRENT_CAMERA = 52
-SET_CAMERA_MATRIX = 53
-SET_CAMERA_MATRIX_AT_TIME = 54
-SET_FOCAL_LENGTH = 55
-SET_FOCAL_LENGTH_AT_TIME = 56
-SET_CAMERA_ALL = 57
-SET_CAMERA_ALL_AT_TIME = 58
-SET_CAMERA_MATRIX_KEYS = 59
-SET_CAMERA_FLEN_KEYS = 60
-DO_START_STREAMING = 150
-DO_STOP_STREAMING = 151
-DO_START_PLAYBACK = 152
-DO_STOP_PLAYBACK = 153
-DO_SWITCH_PLAYBACK = 154
-DO_REMOVE_CAMERA_KEYS = 155
-DO_CREATE_NEW_CAMERA = 156
-DO_EXECUTE_SCRIPT = 157
-# Sent by the server only.
-ERR_MISSING_CAMERA = 200
-ERR_NOT_STREAMING = 201
-ERR_FFMPEG = 202
-ERR_EXECUTE_SCRIPT = 203
-ERR_NO_ALPHA = 204
+# The protocol's codes and message shapes, as the server declares them: ASK_SERVER_INFO, ...,
+# ERR_NO_ALPHA become constants of this module.
+globals().update({name: command.code for name, command in _COMMANDS.items()})
 VIDEO_PACKET = ASK_VIEWPORT_IMG  # code of every video packet message
 
 # Shapes of the messages the server sends, by code: a fixed payload size, or a 32-bit length.
-_FIXED = {
-    ASK_SCENE_STATUS: 32,
-    ASK_CAMERA_MATRIX: 128,
-    ASK_PLAY_FPS: 8,
-    ASK_CAMERA_HAS_KEYS: 1,
-    ASK_PLUGIN_VERSION: 6,
-    DO_EXECUTE_SCRIPT: 1,
-    ERR_EXECUTE_SCRIPT: 1,
-}
-_WITH_LENGTH = {ASK_SERVER_INFO, ASK_SCENE_CAMERAS, VIDEO_PACKET, ASK_SCRIPT_INFO}
-_ECHOED = set(range(50, 61)) | {150, 151, 152, 153, 155, 156}
-_BARE = _ECHOED | {ERR_MISSING_CAMERA, ERR_NOT_STREAMING, ERR_FFMPEG, ERR_NO_ALPHA}
-_ERRORS = {ERR_MISSING_CAMERA, ERR_NOT_STREAMING, ERR_FFMPEG, ERR_EXECUTE_SCRIPT, ERR_NO_ALPHA}
+_FIXED = {c.code: c.reply for c in _COMMANDS.values() if c.reply is not None and c.reply > 0}
+_WITH_LENGTH = {c.code for c in _COMMANDS.values() if c.reply == _REPLY_WITH_LENGTH}
+_ECHOED = {c.code for c in _COMMANDS.values() if c.echo}
+_BARE = {c.code for c in _COMMANDS.values() if c.reply == 0}
+_ERRORS = {c.code for name, c in _COMMANDS.items() if name.startswith("ERR_")}
 # Requests that answer nothing on success and ERR_MISSING_CAMERA on failure.
 _SILENT = set(range(52, 61)) | {DO_START_STREAMING, DO_REMOVE_CAMERA_KEYS}
 
-# Payloads of the fixed-size set commands.
+# Payloads of the fixed-size set commands: doubles, but for the camera index.
 _SET_LAYOUTS = {
-    SET_PLAYBACK_RANGE: "<2d",
-    SET_CURRENT_TIME: "<d",
-    SET_CURRENT_CAMERA: "<H",
-    SET_CAMERA_MATRIX: "<16d",
-    SET_CAMERA_MATRIX_AT_TIME: "<17d",
-    SET_FOCAL_LENGTH: "<d",
-    SET_FOCAL_LENGTH_AT_TIME: "<2d",
-    SET_CAMERA_ALL: "<17d",
-    SET_CAMERA_ALL_AT_TIME: "<18d",
+    c.code: "<H" if c.code == SET_CURRENT_CAMERA else f"<{c.request // 8}d"
+    for name, c in _COMMANDS.items() if name.startswith("SET_") and c.request
 }
 
 

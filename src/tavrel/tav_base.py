@@ -8,8 +8,9 @@ main thread through ``main_thread_func``); in pull mode in the thread that calls
 
 Every default here is harmless: it reports an empty scene and changes nothing, so a host only
 overrides what it supports. An error raised by an operation stops the command that called it: the
-app receives no reply, and the error is reported (push mode) or raised from
-``execute_pending_events`` (pull mode).
+app receives no reply, and the error is reported through ``threading.excepthook`` (push mode) or
+raised from ``execute_pending_events`` (pull mode). A result of the wrong shape raises an error
+that names the operation and what was expected.
 """
 
 from __future__ import annotations

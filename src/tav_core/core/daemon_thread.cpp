@@ -3,7 +3,6 @@
 #include <pthread.h>
 
 #include <chrono>
-#include <cstdio>
 #include <thread>
 #include <utility>
 
@@ -43,8 +42,8 @@ DaemonThread DaemonThread::start(std::string name, std::function<void()> body) {
                 try {
                     body();
                 } catch (py::InterpreterExit&) {
-                } catch (std::exception& e) {
-                    std::fprintf(stderr, "Tavrel: thread %s ended: %s\n", name.c_str(), e.what());
+                } catch (...) {
+                    py::report_current_exception_unlocked(name);
                 }
                 release(body);
             }

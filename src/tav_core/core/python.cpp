@@ -10,6 +10,7 @@
 #include <exception>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #ifdef Py_LIMITED_API
 // Part of every CPython 3 the stable-ABI build loads into, though left out of its declarations.
@@ -156,35 +157,96 @@ void drop(nb::object&& object) {
     leave();
 }
 
-void report_current_exception(std::string_view thread_name) {
-    std::string header = "Exception in thread " + std::string(thread_name) + ":\n";
+namespace {
+
+// A bound function that throws the native error it is given, so that the binding layer turns it
+// into the Python error a host would see from a bound call (OSError for a socket failure, ...).
+// Never destroyed: threads may report while the process runs its exit handlers.
+thread_local std::exception_ptr native_error;
+nb::object* native_error_raiser = nullptr;
+
+nb::python_error as_python_error(const std::exception_ptr& error) {
     try {
-        throw;
+        std::rethrow_exception(error);
     } catch (nb::python_error& e) {
-        try {
-            nb::object sys = nb::module_::import_("sys");
-            nb::object err = sys.attr("stderr");
-            err.attr("write")(header);
-            // An error raised by C code has no traceback yet.
-            nb::handle tb = e.traceback().is_valid() ? e.traceback() : nb::none();
-            nb::module_::import_("traceback")
-                .attr("print_exception")(e.type(), e.value(), tb, nb::arg("file") = err);
-            return;
-        } catch (...) {
-            PyErr_Clear();
-        }
-        std::fprintf(stderr, "%s%s\n", header.c_str(), e.what());
-    } catch (std::exception& e) {
-        std::string text = header + e.what() + "\n";
-        try {
-            nb::module_::import_("sys").attr("stderr").attr("write")(text);
-        } catch (...) {
-            PyErr_Clear();
-            std::fputs(text.c_str(), stderr);
-        }
+        return e;
     } catch (...) {
-        std::fprintf(stderr, "%sunknown error\n", header.c_str());
     }
+    native_error = error;
+    try {
+        (*native_error_raiser)();
+    } catch (nb::python_error& e) {
+        native_error = nullptr;
+        return e;
+    }
+    PyErr_SetString(PyExc_SystemError, "a native error raised nothing");
+    return nb::python_error();
+}
+
+// What threading.excepthook gets as the thread: the native thread has no threading.Thread, so an
+// object with the attributes hooks read from one.
+nb::object thread_record(std::string_view name) {
+    return nb::module_::import_("types").attr("SimpleNamespace")(
+        nb::arg("name") = nb::str(name.data(), name.size()),
+        nb::arg("ident") = PyThread_get_thread_ident(), nb::arg("daemon") = true);
+}
+
+void report(const std::exception_ptr& error, std::string_view thread_name) {
+    try {
+        std::rethrow_exception(error);
+    } catch (InterpreterExit&) {
+        return;  // not an error: the thread winds down
+    } catch (...) {
+    }
+    nb::python_error e = as_python_error(error);
+    try {
+        nb::module_ threading = nb::module_::import_("threading");
+        nb::object traceback = e.traceback();
+        nb::object args = threading.attr("ExceptHookArgs")(
+            nb::make_tuple(e.type(), e.value(), traceback.is_valid() ? traceback : nb::none(),
+                           thread_record(thread_name)));
+        threading.attr("excepthook")(args);
+    } catch (nb::python_error& failed) {
+        // A hook that fails is itself reported, as the threading module does for its threads.
+        failed.discard_as_unraisable("threading.excepthook");
+    }
+}
+
+}  // namespace
+
+void install_reporting() {
+    native_error_raiser = new nb::object(
+        nb::cpp_function([] { std::rethrow_exception(std::exchange(native_error, nullptr)); }));
+}
+
+void report_current_exception(std::string_view thread_name) {
+    report(std::current_exception(), thread_name);
+}
+
+void report_current_exception_unlocked(std::string_view thread_name) {
+    std::exception_ptr error = std::current_exception();
+    try {
+        Gil gil;
+        report(error, thread_name);
+        return;
+    } catch (InterpreterExit&) {
+    }
+    // The last resort, for an error met once the interpreter began to exit: no Python may run any
+    // more, so the report goes straight to the process's stderr.
+    std::string text;
+    try {
+        std::rethrow_exception(error);
+    } catch (InterpreterExit&) {
+        return;
+    } catch (nb::python_error&) {
+        text = "a Python error (not shown: the interpreter is exiting)";
+    } catch (std::exception& e) {
+        text = e.what();
+    } catch (...) {
+        text = "unknown error";
+    }
+    std::string line = "Exception in thread " + std::string(thread_name) + ":\n" + text + "\n";
+    std::fputs(line.c_str(), stderr);
 }
 
 void log(std::string_view text) {

@@ -66,9 +66,18 @@ class ThreadState {
 // Drops a reference from any thread: under the GIL while the interpreter lives, leaked after.
 void drop(nb::object&& object);
 
-// Reports the error being handled (call inside a catch block, holding the GIL) on sys.stderr
-// with its traceback, the way the interpreter reports an uncaught error in a thread.
+// Reports the error being handled (call inside a catch block, holding the GIL) through
+// threading.excepthook, as the interpreter reports an error that ends a Python thread: the default
+// hook prints "Exception in thread NAME:" and the traceback on sys.stderr, and a hook the host or
+// a test runner installed sees it instead. A native error goes as the Python error the binding
+// layer makes of it. InterpreterExit is no error and is not reported.
 void report_current_exception(std::string_view thread_name);
+// The same on a thread that does not hold the GIL. Once the interpreter began to exit no Python
+// may run: then, and only then, the report is written straight to the process's stderr.
+void report_current_exception_unlocked(std::string_view thread_name);
+
+// Prepares the reports (module initialisation).
+void install_reporting();
 
 // Prints one log line, "Tavrel: " + text, through the interpreter's print (holding the GIL).
 void log(std::string_view text);

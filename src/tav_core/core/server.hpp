@@ -25,6 +25,7 @@
 #include "ipc/lock.hpp"
 #include "protocol/commands.hpp"
 #include "protocol/connection.hpp"
+#include "protocol/host_values.hpp"
 #include "protocol/key_lists.hpp"
 #include "protocol/socket_io.hpp"
 #include "streaming/session_state.hpp"
@@ -74,10 +75,16 @@ class TavServer {
     void deliver(const char* method, nb::tuple args);
     // Delivers the named host operation with the server as its first argument.
     void deliver_host(const char* operation);
-    // Calls a host operation directly (already in host context).
+    // Calls a host operation directly (already in host context). Its result carries the
+    // operation's name to the checks that convert it; an error it raises gets a note naming it.
     template <typename... Args>
-    nb::object host(const char* operation, Args&&... args) {
-        return tavbase_.attr(operation)(self(), std::forward<Args>(args)...);
+    host_values::Returned host(const char* operation, Args&&... args) {
+        try {
+            return {tavbase_.attr(operation)(self(), std::forward<Args>(args)...), operation};
+        } catch (nb::python_error& e) {
+            host_values::note_raised_by(e, operation);
+            throw;
+        }
     }
     nb::object self() { return nb::find(this); }
 
@@ -114,6 +121,7 @@ class TavServer {
     // ---- protocol/queries.cpp --------------------------------------------------------------
     bool check_current_camera();
     nb::bytes get_server_name();
+    std::string platform_ascii();
     void send_server_info(nb::bytes cmd);
     void send_scene_status(nb::bytes cmd);
     void send_scene_cameras(nb::bytes cmd);

@@ -23,40 +23,45 @@ enum class Route {
 
 struct Entry {
     Route route = Route::ignore;
+    const char* handler = nullptr;
     bool echo = false;
     size_t payload = 0;
-    const char* handler = nullptr;
 };
 
+// Echo and payload size come from the protocol's table; the route and handler are this side's.
 constexpr std::array<Entry, 256> make_table() {
     std::array<Entry, 256> t{};
-    t[ASK_SERVER_INFO] = {Route::query, false, 0, "_send_server_info"};
-    t[ASK_SCENE_STATUS] = {Route::query, false, 0, "_send_scene_status"};
-    t[ASK_SCENE_CAMERAS] = {Route::query, false, 0, "_send_scene_cameras"};
-    t[ASK_CAMERA_MATRIX] = {Route::query, false, 0, "_send_camera_transform"};
-    t[ASK_VIEWPORT_IMG] = {Route::plain, false, 0, "_send_viewport_img"};
-    t[ASK_PLAY_FPS] = {Route::query, false, 0, "_send_play_fps"};
-    t[ASK_CAMERA_HAS_KEYS] = {Route::query, false, 0, "_send_camera_has_keys"};
-    t[ASK_SCRIPT_INFO] = {Route::query, false, 0, "_send_script_info"};
-    t[ASK_PLUGIN_VERSION] = {Route::query, false, 0, "_send_plugin_version"};
-    t[SET_PLAYBACK_RANGE] = {Route::payload, true, 16, "_set_playback_range"};
-    t[SET_CURRENT_TIME] = {Route::payload, true, 8, "_set_current_time"};
-    t[SET_CURRENT_CAMERA] = {Route::payload, true, 2, "_set_current_camera"};
-    t[SET_CAMERA_MATRIX] = {Route::payload, true, 128, "_set_camera_transform"};
-    t[SET_CAMERA_MATRIX_AT_TIME] = {Route::payload, true, 136, "_set_camera_transform_at_time"};
-    t[SET_FOCAL_LENGTH] = {Route::payload, true, 8, "_set_focal_length"};
-    t[SET_FOCAL_LENGTH_AT_TIME] = {Route::payload, true, 16, "_set_focal_length_at_time"};
-    t[SET_CAMERA_ALL] = {Route::payload, true, 136, "_set_camera_all"};
-    t[SET_CAMERA_ALL_AT_TIME] = {Route::payload, true, 144, "_set_camera_all_at_time"};
-    t[SET_CAMERA_MATRIX_KEYS] = {Route::keys, true, 0, "_set_camera_transform_keys"};
-    t[SET_CAMERA_FLEN_KEYS] = {Route::keys, true, 0, "_set_camera_flen_keys"};
-    t[DO_START_STREAMING] = {Route::start, true, 12, "_start_streaming"};
-    t[DO_STOP_STREAMING] = {Route::stop, true, 0, nullptr};
-    t[DO_START_PLAYBACK] = {Route::payload, true, 1, "_start_playback"};
-    t[DO_STOP_PLAYBACK] = {Route::plain, true, 0, "_stop_playback"};
-    t[DO_REMOVE_CAMERA_KEYS] = {Route::plain, true, 0, "_remove_camera_keys"};
-    t[DO_CREATE_NEW_CAMERA] = {Route::plain, true, 0, "_create_new_camera"};
-    t[DO_EXECUTE_SCRIPT] = {Route::script, false, 1, "_execute_script"};
+    auto route = [&t](Code code, Route r, const char* handler) {
+        const Command* c = command_of(code);
+        t[code] = {r, handler, c->echo, c->request};
+    };
+    route(ASK_SERVER_INFO, Route::query, "_send_server_info");
+    route(ASK_SCENE_STATUS, Route::query, "_send_scene_status");
+    route(ASK_SCENE_CAMERAS, Route::query, "_send_scene_cameras");
+    route(ASK_CAMERA_MATRIX, Route::query, "_send_camera_transform");
+    route(ASK_VIEWPORT_IMG, Route::plain, "_send_viewport_img");
+    route(ASK_PLAY_FPS, Route::query, "_send_play_fps");
+    route(ASK_CAMERA_HAS_KEYS, Route::query, "_send_camera_has_keys");
+    route(ASK_SCRIPT_INFO, Route::query, "_send_script_info");
+    route(ASK_PLUGIN_VERSION, Route::query, "_send_plugin_version");
+    route(SET_PLAYBACK_RANGE, Route::payload, "_set_playback_range");
+    route(SET_CURRENT_TIME, Route::payload, "_set_current_time");
+    route(SET_CURRENT_CAMERA, Route::payload, "_set_current_camera");
+    route(SET_CAMERA_MATRIX, Route::payload, "_set_camera_transform");
+    route(SET_CAMERA_MATRIX_AT_TIME, Route::payload, "_set_camera_transform_at_time");
+    route(SET_FOCAL_LENGTH, Route::payload, "_set_focal_length");
+    route(SET_FOCAL_LENGTH_AT_TIME, Route::payload, "_set_focal_length_at_time");
+    route(SET_CAMERA_ALL, Route::payload, "_set_camera_all");
+    route(SET_CAMERA_ALL_AT_TIME, Route::payload, "_set_camera_all_at_time");
+    route(SET_CAMERA_MATRIX_KEYS, Route::keys, "_set_camera_transform_keys");
+    route(SET_CAMERA_FLEN_KEYS, Route::keys, "_set_camera_flen_keys");
+    route(DO_START_STREAMING, Route::start, "_start_streaming");
+    route(DO_STOP_STREAMING, Route::stop, nullptr);
+    route(DO_START_PLAYBACK, Route::payload, "_start_playback");
+    route(DO_STOP_PLAYBACK, Route::plain, "_stop_playback");
+    route(DO_REMOVE_CAMERA_KEYS, Route::plain, "_remove_camera_keys");
+    route(DO_CREATE_NEW_CAMERA, Route::plain, "_create_new_camera");
+    route(DO_EXECUTE_SCRIPT, Route::script, "_execute_script");
     return t;
 }
 
@@ -75,11 +80,23 @@ nb::bytes command_byte(int n) {
     return nb::bytes(&byte, 1);
 }
 
+nb::object command_table() {
+    nb::object entry = nb::module_::import_("collections")
+                           .attr("namedtuple")("Command", "code echo request reply");
+    nb::dict table;
+    for (const Command& c : kCommands) {
+        nb::object reply = nb::none();
+        if (c.reply != kNeverSent) reply = nb::int_(c.reply);
+        table[c.name] = entry(static_cast<int>(c.code), c.echo, c.request, reply);
+    }
+    return nb::module_::import_("types").attr("MappingProxyType")(table);
+}
+
 void TavServer::init_network_commands() {
     nb::object me = self();
-    for (const CommandName& c : kCommandNames) {
+    for (const Command& c : kCommands) {
         char byte = static_cast<char>(c.code);
-        nb::setattr(me, c.attribute, nb::bytes(&byte, 1));
+        nb::setattr(me, ("_CMD_" + std::string(c.name)).c_str(), nb::bytes(&byte, 1));
     }
 }
 

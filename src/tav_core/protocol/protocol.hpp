@@ -16,4 +16,9 @@ namespace tav {
 // The one-byte byte string of code `n` (0 to 255).
 nanobind::bytes command_byte(int n);
 
+// The protocol's table for Python, read-only: name -> Command(code, echo, request, reply), where
+// request and reply are payload sizes in bytes, reply is -1 (_WITH_LENGTH) for a 32-bit length
+// and its bytes, and None for a code the server never sends.
+nanobind::object command_table();
+
 }  // namespace tav

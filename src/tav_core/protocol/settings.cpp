@@ -49,7 +49,7 @@ void TavServer::set_current_camera(nb::handle data) {
         send_code(ERR_MISSING_CAMERA);
         return;
     }
-    current_camera_ = hv::camera_name(name);
+    current_camera_ = hv::camera_name({name, "the entry of get_scene_cameras", "is"});
     if (streaming_.is_capturing) host("look_through_camera", current_camera_);
     host("current_camera_changed", current_camera_);
 }

@@ -1,6 +1,7 @@
 // Capture configuration: how the host delivers pixels, their format, size and flip.
 #include "core/server.hpp"
 #include "protocol/host_values.hpp"
+#include "streaming/pixel_formats.hpp"
 
 namespace tav {
 
@@ -9,19 +10,20 @@ namespace hv = host_values;
 void TavServer::set_capture_mode(nb::object capture_mode, nb::object capture_format) {
     if (streaming_.is_capturing)
         throw std::runtime_error("Can't set capture mode while capturing the viewport");
-    const char* format = nullptr;
+    const streaming::PixelFormat* format = nullptr;
     if (capture_mode.equal(nb::int_(CAPMODE_SCREENSHOT))) {
-        format = "bgra";  // screenshots always come as B, G, R, A
+        format = &streaming::kScreenshotFormat;
     } else if (capture_mode.equal(nb::int_(CAPMODE_BUFFER)) ||
                capture_mode.equal(nb::int_(CAPMODE_BUFFER_POINTER))) {
-        static constexpr const char* kNames[] = {"rgb", "bgr", "rgba", "bgra"};
+        static_assert(CAPFORMAT_UBYTE_RGB == 0 &&
+                      CAPFORMAT_UBYTE_BGRA + 1 == streaming::kPixelFormats.size());
         for (int f = CAPFORMAT_UBYTE_RGB; f <= CAPFORMAT_UBYTE_BGRA && !format; ++f)
-            if (capture_format.equal(nb::int_(f))) format = kNames[f];
+            if (capture_format.equal(nb::int_(f))) format = &streaming::kPixelFormats[f];
         if (!format) throw nb::value_error("Invalid 'capture_format'");
     } else {
         throw nb::value_error("Invalid 'capture_mode'");
     }
-    streaming_.pixel_format = nb::str(format);
+    streaming_.pixel_format = nb::str(format->name.data(), format->name.size());
     streaming_.capture_mode = std::move(capture_mode);
     streaming_.capture_format = std::move(capture_format);
 }

@@ -17,6 +17,7 @@ extern "C" {
 
 #include "ipc/shm.hpp"
 #include "protocol/socket_io.hpp"
+#include "streaming/pixel_formats.hpp"
 #include "streaming/worker_args.hpp"
 #include "streaming/worker_life.hpp"
 

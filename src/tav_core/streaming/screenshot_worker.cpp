@@ -10,6 +10,7 @@
 
 #include "ipc/shm.hpp"
 #include "protocol/host_values.hpp"
+#include "streaming/pixel_formats.hpp"
 #include "streaming/worker_args.hpp"
 #include "streaming/worker_life.hpp"
 
@@ -94,7 +95,8 @@ ScreenshotArgs parse_screenshot_args(nb::handle args) {
     if (!nb::isinstance<nb::str>(buffer[0])) invalid("buffer_share: the name must be text");
     a.shm_name = nb::cast<std::string>(buffer[0]);
     const long long size = nb::cast<long long>(buffer[1]);
-    const size_t frame = static_cast<size_t>(r.width) * static_cast<size_t>(r.height) * 4;
+    const size_t frame = static_cast<size_t>(r.width) * static_cast<size_t>(r.height) *
+                         static_cast<size_t>(kScreenshotFormat.bytes_per_pixel);
     if (size < 0 || static_cast<size_t>(size) < frame)
         invalid("buffer_share: the block is smaller than a frame of the region");
     a.shm_size = static_cast<size_t>(size);

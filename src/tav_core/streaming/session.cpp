@@ -21,6 +21,8 @@ namespace hv = host_values;
 
 namespace {
 
+constexpr const char* kExpectedCoords = "(x, y)";
+
 // A rate the app gave that is not a positive finite number falls back to these; any other is
 // clamped into the range the encoder is built for.
 constexpr double kFallbackFps = 30.0;
@@ -87,7 +89,8 @@ void TavServer::start_streaming(nb::handle data) {
     start_encoding(s.capture_width, s.capture_height, s.pixel_format, nb::float_(fps),
                    nb::float_(mbps), nb::bool_(flip));
     if (screenshot) {
-        nb::tuple pos = hv::exactly(host("get_capture_coords", current_camera_), 2);
+        nb::tuple pos =
+            hv::exactly(host("get_capture_coords", current_camera_), 2, kExpectedCoords);
         s.scrsht_pos = pos;
         start_screenshot(pos[0], pos[1], s.capture_width, s.capture_height);
     }
@@ -162,7 +165,7 @@ void TavServer::send_frame(bool app_waits) {
         if (!s.is_capturing || s.async_capture_position.is_none()) return;
         if (s.async_capture_position.not_equal(s.scrsht_pos)) {
             s.scrsht_pos = s.async_capture_position;
-            nb::tuple pos = hv::exactly(s.scrsht_pos, 2);
+            nb::tuple pos = nb::borrow<nb::tuple>(s.scrsht_pos);
             restart_screenshot(pos[0], pos[1], s.capture_width, s.capture_height);
         }
         capture_screenshot();
@@ -198,23 +201,30 @@ struct ReleaseRequest {
 void TavServer::async_get_capture_coords() {
     ReleaseRequest release{streaming_};
     if (streaming_.is_capturing)
-        streaming_.async_capture_position = nb::tuple(host("get_capture_coords", current_camera_));
+        streaming_.async_capture_position =
+            hv::exactly(host("get_capture_coords", current_camera_), 2, kExpectedCoords);
 }
 
 void TavServer::async_get_capture_pointer() {
     ReleaseRequest release{streaming_};
     if (!streaming_.is_capturing) return;
-    nb::object address = host("get_capture_pointer", current_camera_);
-    unsigned long long v = PyLong_AsUnsignedLongLongMask(address.ptr());
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw nb::python_error();
+    hv::Returned address = host("get_capture_pointer", current_camera_);
+    unsigned long long v = hv::checked(address, "an address (int)", [&] {
+        unsigned long long a = PyLong_AsUnsignedLongLongMask(address.ptr());
+        if (a == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw nb::python_error();
+        return a;
+    });
     streaming_.async_capture_pointer = v;
     streaming_.has_capture_pointer = true;
 }
 
 void TavServer::async_get_capture_buffer() {
     ReleaseRequest release{streaming_};
-    if (streaming_.is_capturing)
-        streaming_.async_capture_buffer = host("get_capture_buffer", current_camera_);
+    if (!streaming_.is_capturing) return;
+    hv::Returned frame = host("get_capture_buffer", current_camera_);
+    if (!frame.is_none() && !PyObject_CheckBuffer(frame.ptr()))
+        hv::fail(frame, "a bytes-like object or None", PyExc_TypeError);
+    streaming_.async_capture_buffer = frame;
 }
 
 // One copy of the frame into the shared block, then the encoder is signalled. Frames of the wrong
@@ -270,7 +280,7 @@ void TavServer::restart_workers(nb::object width, nb::object height) {
     if (screenshooting) stop_screenshot();
     restart_encoding(width, height);
     if (screenshooting) {
-        nb::tuple pos = hv::exactly(s.scrsht_pos, 2);
+        nb::tuple pos = nb::borrow<nb::tuple>(s.scrsht_pos);
         start_screenshot(pos[0], pos[1], width, height);
     }
 }
@@ -305,7 +315,7 @@ void TavServer::revive_workers() {
             s.no_display_reported = true;
             return;
         }
-        nb::tuple pos = hv::exactly(s.scrsht_pos, 2);
+        nb::tuple pos = nb::borrow<nb::tuple>(s.scrsht_pos);
         restart_screenshot(pos[0], pos[1], s.capture_width, s.capture_height);
     }
 }

@@ -19,28 +19,28 @@ extern "C" {
 #include <new>
 #include <stdexcept>
 
+#include "streaming/pixel_formats.hpp"
+
 namespace tav::streaming {
 
 namespace {
 
+// FFmpeg's name for each of the pixel formats, in their order.
+constexpr AVPixelFormat kAvFormats[] = {AV_PIX_FMT_RGB24, AV_PIX_FMT_BGR24, AV_PIX_FMT_RGBA,
+                                        AV_PIX_FMT_BGRA};
+static_assert(std::size(kAvFormats) == kPixelFormats.size());
+
 struct Format {
-    std::string_view name;
     AVPixelFormat pixel_format;
     int bytes_per_pixel;
 };
-constexpr Format kFormats[] = {{"rgb", AV_PIX_FMT_RGB24, 3},
-                               {"bgr", AV_PIX_FMT_BGR24, 3},
-                               {"rgba", AV_PIX_FMT_RGBA, 4},
-                               {"bgra", AV_PIX_FMT_BGRA, 4}};
 
 // Sizes beyond this are no viewport, and keep every product of them far from overflowing.
 constexpr double kMaxDimension = 16384;
 
-const Format& format_of(std::string_view name) {
-    for (const Format& f : kFormats)
-        if (f.name == name) return f;
-    throw std::invalid_argument(
-        "Invalid encoding input_format. Supported values: 'rgb', 'bgr', 'rgba', 'bgra'");
+Format format_of(std::string_view name) {
+    const PixelFormat& f = pixel_format(name);
+    return {kAvFormats[&f - kPixelFormats.data()], f.bytes_per_pixel};
 }
 
 // The target in bit/s: the Mbit/s value to three decimals, as the app's rate is meant. Only for
@@ -119,10 +119,6 @@ constexpr std::pair<const char*, const char*> kCodecOptions[] = {
 
 }  // namespace
 
-int bytes_per_pixel(std::string_view input_format) {
-    return format_of(input_format).bytes_per_pixel;
-}
-
 void check_settings(const EncoderSettings& s) {
     auto in_range = [](double v) { return std::isfinite(v) && v >= 1 && v <= kMaxDimension; };
     if (!in_range(s.input_width) || !in_range(s.input_height))
@@ -153,7 +149,7 @@ void Vp9Encoder::Deleter::operator()(SwsContext* p) const { sws_freeContext(p); 
 
 Vp9Encoder::Vp9Encoder(const EncoderSettings& s) : settings_(s) {
     check_settings(s);
-    const Format& in = format_of(s.input_format);
+    const Format in = format_of(s.input_format);
     width_ = static_cast<int>(s.output_width);
     height_ = static_cast<int>(s.output_height);
     pixel_size_ = static_cast<size_t>(in.bytes_per_pixel);
@@ -232,7 +228,7 @@ void Vp9Encoder::set_bitrate(double bits_per_second) {
 double Vp9Encoder::bitrate() const { return settings_.bitrate * 1e6; }
 
 void Vp9Encoder::build_filters(const EncoderSettings& s) {
-    const Format& in = format_of(s.input_format);
+    const Format in = format_of(s.input_format);
     graph_.reset(check_alloc(avfilter_graph_alloc()));
     AVFilterGraph* g = graph_.get();
     // A lone flip leaves libavfilter to add the conversion to the encoder's format; keep it

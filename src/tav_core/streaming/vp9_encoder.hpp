@@ -35,9 +35,6 @@ struct EncoderSettings {
 inline constexpr double kMinFramerate = 1, kMaxFramerate = 240;  // frames per second
 inline constexpr double kMinBitrate = 0.05, kMaxBitrate = 100;   // Mbit/s
 
-// Bytes per pixel of an input format; std::invalid_argument for any other name.
-int bytes_per_pixel(std::string_view input_format);
-
 // std::invalid_argument unless the settings describe an encoder that can be built.
 void check_settings(const EncoderSettings& s);
 // The rate part of it: std::invalid_argument for rates outside the ranges above.

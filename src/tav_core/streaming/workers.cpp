@@ -13,6 +13,7 @@
 #include "ipc/python_faces.hpp"
 #include "protocol/host_values.hpp"
 #include "streaming/encoder_worker.hpp"
+#include "streaming/pixel_formats.hpp"
 #include "streaming/process.hpp"
 #include "streaming/screenshot_worker.hpp"
 
@@ -21,13 +22,6 @@ namespace tav {
 namespace hv = host_values;
 
 namespace {
-
-int bytes_per_pixel(const std::string& format) {
-    if (format == "rgb" || format == "bgr") return 3;
-    if (format == "rgba" || format == "bgra") return 4;
-    throw nb::value_error(
-        "Invalid encoding input_format. Supported values: 'rgb', 'bgr', 'rgba', 'bgra'");
-}
 
 using ipc::event_share;
 using ipc::lock_share;
@@ -48,7 +42,7 @@ void TavServer::start_encoding(nb::object width, nb::object height, nb::object i
                                nb::object framerate, nb::object bitrate, nb::object vflip) {
     auto& s = streaming_;
     if (s.is_encoding) return;
-    const int bpp = bytes_per_pixel(
+    const int bpp = streaming::bytes_per_pixel(
         PyUnicode_Check(input_format.ptr()) ? nb::cast<std::string>(input_format) : std::string());
     nb::tuple out = clamp_resolution(width, height);
     const long w = nb::cast<long>(width), h = nb::cast<long>(height);

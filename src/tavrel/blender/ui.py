@@ -9,6 +9,7 @@ from bpy.props import (CollectionProperty, EnumProperty, IntProperty, PointerPro
                        StringProperty)
 
 from tavrel.blender.service import Service
+from tavrel.tav_core import TavServer
 
 QR_PIXELS = 256  # size the QR image is drawn at before the panel scales it
 LEVEL_ICONS = {"INFO": "INFO", "WARNING": "ERROR", "ERROR": "CANCEL"}
@@ -55,7 +56,8 @@ def _settings():
                     "Draw the app's camera off-screen at the stream size"),
                    ("SCREENSHOT", "3D view on screen",
                     "Stream the 3D view's region as it shows on the screen (window visible)")]),
-        "stream_size": IntProperty(name="Stream size", min=160, max=720, default=640,
+        "stream_size": IntProperty(name="Stream size", min=160,
+                                   max=max(TavServer._ENC_MAX_RESOLUTION), default=640,
                                    description="Longest side of the streamed picture in pixels"),
     }
 
@@ -188,10 +190,20 @@ def qr_icon(server):
     return _previews["collection"]["qr"].icon_id
 
 
-class VIEW3D_PT_tavrel(bpy.types.Panel):
+class _SidebarPanel:
+    """Where every panel of the add-on lives: the 3D view's sidebar, tab "Tavrel"."""
+
     bl_space_type = "VIEW_3D"
     bl_region_type = "UI"
     bl_category = "Tavrel"
+
+
+class _SubPanel(_SidebarPanel):
+    bl_parent_id = "VIEW3D_PT_tavrel"
+    bl_options = {"DEFAULT_CLOSED"}
+
+
+class VIEW3D_PT_tavrel(_SidebarPanel, bpy.types.Panel):
     bl_label = "Tavrel"
 
     def draw(self, context):
@@ -227,13 +239,8 @@ class VIEW3D_PT_tavrel(bpy.types.Panel):
                 box.label(text=text, icon=LEVEL_ICONS.get(level, "INFO"))
 
 
-class VIEW3D_PT_tavrel_scripts(bpy.types.Panel):
-    bl_space_type = "VIEW_3D"
-    bl_region_type = "UI"
-    bl_category = "Tavrel"
+class VIEW3D_PT_tavrel_scripts(_SubPanel, bpy.types.Panel):
     bl_label = "Scripts for the app"
-    bl_parent_id = "VIEW3D_PT_tavrel"
-    bl_options = {"DEFAULT_CLOSED"}
 
     def draw(self, context):
         layout, scene = self.layout, context.scene
@@ -250,13 +257,8 @@ class VIEW3D_PT_tavrel_scripts(bpy.types.Panel):
             layout.prop(item, "label")
 
 
-class VIEW3D_PT_tavrel_stream(bpy.types.Panel):
-    bl_space_type = "VIEW_3D"
-    bl_region_type = "UI"
-    bl_category = "Tavrel"
+class VIEW3D_PT_tavrel_stream(_SubPanel, bpy.types.Panel):
     bl_label = "Stream"
-    bl_parent_id = "VIEW3D_PT_tavrel"
-    bl_options = {"DEFAULT_CLOSED"}
 
     def draw(self, context):
         self.layout.prop(settings(), "capture_mode")
