@@ -94,7 +94,7 @@ void write_png(const std::string& path, const RawImage& image) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) throw std::system_error(errno, std::generic_category(), path);
     File file(fd);
-    struct stat st {};
+    struct stat st{};
     bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     int err = file.write_all(data);
     int close_err = file.close();

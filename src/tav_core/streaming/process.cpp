@@ -37,7 +37,7 @@ void close_inherited(std::vector<int> keep) {
 // ignores the terminal's interrupt (the host stops it, or it notices the host is gone) and broken
 // pipes (its sends report them).
 void reset_signals() {
-    struct sigaction dfl {};
+    struct sigaction dfl{};
     dfl.sa_handler = SIG_DFL;
     sigemptyset(&dfl.sa_mask);
     for (int sig = 1; sig < NSIG; ++sig)
