@@ -9,6 +9,9 @@
 
 namespace tav {
 
+// Seconds a stop waits for a server thread or a worker process to end.
+inline constexpr double kJoinTimeout = 5;
+
 class DaemonThread {
   public:
     DaemonThread() = default;

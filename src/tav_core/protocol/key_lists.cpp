@@ -2,18 +2,18 @@
 
 #include <cstring>
 
-#include "core/python.hpp"
-#include "core/server.hpp"
 #include "protocol/wire.hpp"
 
 namespace tav {
 
-std::optional<KeyList> TavServer::read_key_list(size_t record_doubles) {
-    std::optional<std::string> head = recv_payload(2);
+namespace nb = nanobind;
+
+std::optional<KeyList> read_key_list(net::ClientLink& link, size_t record_doubles) {
+    std::optional<std::string> head = link.recv_payload(2);
     if (!head) return std::nullopt;
     const size_t n = wire::Reader(*head).u16();
     if (n == 0) return std::nullopt;
-    std::optional<std::string> body = recv_payload(n * record_doubles * sizeof(double));
+    std::optional<std::string> body = link.recv_payload(n * record_doubles * sizeof(double));
     if (!body) return std::nullopt;
     KeyList keys;
     keys.record_doubles = record_doubles;
@@ -23,7 +23,7 @@ std::optional<KeyList> TavServer::read_key_list(size_t record_doubles) {
 }
 
 // (keyframes, values): the key times, and the transforms (16-double tuples) or focal lengths.
-nb::tuple TavServer::key_list_to_python(const KeyList& keys) {
+nb::tuple key_list_to_python(const KeyList& keys) {
     const size_t n = keys.count(), per = keys.record_doubles;
     nb::list keyframes, values;
     for (size_t i = 0; i < n; ++i) {
@@ -40,18 +40,5 @@ nb::tuple TavServer::key_list_to_python(const KeyList& keys) {
     }
     return nb::make_tuple(keyframes, values);
 }
-
-nb::object TavServer::extract_keys_py(size_t record_doubles) {
-    std::optional<KeyList> keys;
-    {
-        py::Unlocked unlocked;
-        keys = read_key_list(record_doubles);
-    }
-    if (!keys) return nb::none();
-    return key_list_to_python(*keys);
-}
-
-nb::object TavServer::extract_camera_matrix_keys() { return extract_keys_py(kMatrixKeyDoubles); }
-nb::object TavServer::extract_camera_flen_keys() { return extract_keys_py(kFlenKeyDoubles); }
 
 }  // namespace tav

@@ -1,8 +1,13 @@
 // Key-list payloads: a 16-bit count, then records whose value comes first and whose time last.
 #pragma once
 
+#include <nanobind/nanobind.h>
+
 #include <cstddef>
+#include <optional>
 #include <vector>
+
+#include "protocol/client_link.hpp"
 
 namespace tav {
 
@@ -14,5 +19,13 @@ struct KeyList {
     std::vector<double> doubles;  // the records, in order
     size_t count() const { return doubles.size() / record_doubles; }
 };
+
+// Network thread, without the GIL: the key list that follows a code, or nothing when the
+// connection failed or the list is empty.
+std::optional<KeyList> read_key_list(net::ClientLink& link, size_t record_doubles);
+
+// Holding the GIL: (keyframes, values), the key times and the transforms (16-number tuples) or
+// focal lengths.
+nanobind::tuple key_list_to_python(const KeyList& keys);
 
 }  // namespace tav

@@ -1,4 +1,4 @@
-// The network thread: accepts one app at a time and runs its session.
+// The network thread: accepts one app at a time and runs its command loop.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -10,8 +10,9 @@
 #include <cstdio>
 
 #include "core/python.hpp"
-#include "core/server.hpp"
+#include "protocol/app_session.hpp"
 #include "protocol/net_error.hpp"
+#include "streaming/stream.hpp"
 
 namespace tav {
 
@@ -38,13 +39,15 @@ std::string address_line(const char* fmt, const std::string& ip, int port) {
 
 }  // namespace
 
-void TavServer::handle_tcp_socket() {
-    const int listen_fd = srv_socket_.fd();
-    while (is_serving_) {
+void AppSession::serve(net::Listener& listener, const std::function<void()>& stop_server) {
+    HostBridge& host = context_.host;
+    const int listen_fd = listener.fd();
+    while (state_.is_serving) {
         in_python([&] {
             char line[64];
-            std::snprintf(line, sizeof line, "Listening on TCP port %d", server_port_.value_or(0));
-            async_log(line);
+            std::snprintf(line, sizeof line, "Listening on TCP port %d",
+                          listener.port().value_or(0));
+            host.async_log(line);
         });
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
@@ -52,7 +55,7 @@ void TavServer::handle_tcp_socket() {
         if (fd < 0) {
             if (errno == EINTR) continue;
             const int err = errno;
-            in_python([&] { stop_serving(); });
+            in_python(stop_server);
             if (err == ECONNABORTED) return;
             in_python([&] { throw net::Error(err); });
             return;
@@ -68,37 +71,29 @@ void TavServer::handle_tcp_socket() {
             in_python([&] { throw; });
             continue;
         }
-        {
-            std::lock_guard lock(client_mutex_);
-            connection_ = connection;
-        }
-        if (is_serving_) {
+        context_.link.attach(connection);
+        if (state_.is_serving) {
             char ip[INET_ADDRSTRLEN] = "";
             ::inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
-            run_session(*connection, ip, ntohs(peer.sin_port));
+            run(*connection, ip, ntohs(peer.sin_port));
         }
-        {
-            std::lock_guard lock(client_mutex_);
-            connection_.reset();
-        }
+        context_.link.detach();
         connection->close();
     }
-    in_python([&] { async_log("Stopped serving"); });
+    in_python([&] { host.async_log("Stopped serving"); });
 }
 
-void TavServer::run_session(net::Connection& connection, const std::string& ip, int port) {
+void AppSession::run(net::Connection& connection, const std::string& ip, int port) {
+    HostBridge& host = context_.host;
     const int fd = connection.fd();
     in_python([&] {  // host threads read them as properties, holding the GIL
-        client_ip_ = ip;
-        client_port_ = port;
+        state_.client_ip = ip;
+        state_.client_port = port;
     });
-    is_connected_ = true;
-    in_python([&] { async_log(address_line("Accepted connection from: %s:%d", ip, port)); });
-    in_python([&] {
-        async_callback(tavbase_.attr("client_connected"),
-                       nb::borrow<nb::args>(nb::make_tuple(self(), ip, port)));
-    });
-    while (is_serving_) {
+    state_.is_connected = true;
+    in_python([&] { host.async_log(address_line("Accepted connection from: %s:%d", ip, port)); });
+    in_python([&] { host.deliver_host("client_connected", ip, port); });
+    while (state_.is_serving) {
         // Commands first: a stop the app sent behind a deferred frame request drops it.
         pollfd p[2] = {{fd, POLLIN, 0}, {connection.deferred_frame_fd(), POLLIN, 0}};
         if (::poll(p, 2, -1) < 0) {
@@ -106,24 +101,24 @@ void TavServer::run_session(net::Connection& connection, const std::string& ip, 
             break;
         }
         if (!p[0].revents) {
-            if (connection.take_deferred_frame()) in_python([&] { serve_deferred_frame(); });
+            if (connection.take_deferred_frame())
+                in_python([&] { context_.stream.serve_deferred_frame(); });
             continue;
         }
         uint8_t code;
         ssize_t n = ::recv(fd, &code, 1, 0);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0 || !is_serving_) break;
+        if (n <= 0 || !state_.is_serving) break;
         process_code(code);
     }
-    is_connected_ = false;
-    in_python([&] { stop_streaming(); });
-    in_python([&] { async_log(address_line("Disconnected from: %s:%d", ip, port)); });
+    state_.is_connected = false;
+    in_python([&] { context_.stream.stop(); });
+    in_python([&] { host.async_log(address_line("Disconnected from: %s:%d", ip, port)); });
     in_python([&] {
-        current_camera_ = nb::str("");
-        async_callback(tavbase_.attr("current_camera_changed"),
-                       nb::borrow<nb::args>(nb::make_tuple(self(), current_camera_)));
+        context_.cameras.current = nb::str("");
+        host.deliver_host("current_camera_changed", context_.cameras.current);
     });
-    in_python([&] { deliver_host("client_disconnected"); });
+    in_python([&] { host.deliver_host("client_disconnected"); });
 }
 
 }  // namespace tav

@@ -1,12 +1,22 @@
 // The app protocol: command codes (commands.hpp), field encoding (wire.hpp), key-list payloads
-// (key_lists.hpp) and socket I/O (socket_io.hpp, net_error.hpp). The network thread, the
-// dispatcher and the command handlers are TavServer members defined in this folder.
+// (key_lists.hpp) and socket I/O (socket_io.hpp, net_error.hpp); the listening socket
+// (listener.hpp), the app connection (connection.hpp) and the link every piece sends through
+// (client_link.hpp); the app's session with the network thread and the dispatcher
+// (app_session.hpp), the routes of the codes (command_table.hpp), the handlers (handlers.hpp) and
+// the session's cameras (cameras.hpp).
 #pragma once
 
 #include <nanobind/nanobind.h>
 
+#include "protocol/app_session.hpp"
+#include "protocol/cameras.hpp"
+#include "protocol/client_link.hpp"
+#include "protocol/command_table.hpp"
 #include "protocol/commands.hpp"
+#include "protocol/connection.hpp"
+#include "protocol/handlers.hpp"
 #include "protocol/key_lists.hpp"
+#include "protocol/listener.hpp"
 #include "protocol/net_error.hpp"
 #include "protocol/socket_io.hpp"
 #include "protocol/wire.hpp"

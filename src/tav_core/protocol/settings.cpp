@@ -1,9 +1,11 @@
 // Camera and timeline set commands. The dispatcher has echoed the code and read the payload.
-#include "core/server.hpp"
+#include "protocol/commands.hpp"
+#include "protocol/handlers.hpp"
 #include "protocol/host_values.hpp"
 #include "protocol/wire.hpp"
+#include "streaming/stream.hpp"
 
-namespace tav {
+namespace tav::handlers {
 
 namespace hv = host_values;
 
@@ -17,105 +19,103 @@ nb::tuple read_transform(wire::Reader& r) {
 
 }  // namespace
 
-void TavServer::set_playback_range(nb::handle data) {
-    auto p = hv::payload(data);
+void set_playback_range(CommandContext& c, const Request& r) {
+    const auto& p = r.payload;
     if (!p) return;
-    wire::Reader r(*p);
-    double start = r.f64(), end = r.f64();
-    host("set_playback_range", start, end);
+    wire::Reader in(*p);
+    double start = in.f64(), end = in.f64();
+    c.host.call("set_playback_range", start, end);
 }
 
-void TavServer::set_current_time(nb::handle data) {
-    auto p = hv::payload(data);
+void set_current_time(CommandContext& c, const Request& r) {
+    const auto& p = r.payload;
     if (!p) return;
-    wire::Reader r(*p);
-    host("set_frame", r.f64());
+    wire::Reader in(*p);
+    c.host.call("set_frame", in.f64());
 }
 
-void TavServer::set_current_camera(nb::handle data) {
-    auto p = hv::payload(data);
-    if (!p || scene_cameras_.is_none() || !hv::truthy(scene_cameras_)) return;
-    wire::Reader r(*p);
-    const Py_ssize_t index = r.u16();
-    const Py_ssize_t count = PyObject_Size(scene_cameras_.ptr());
+void set_current_camera(CommandContext& c, const Request& r) {
+    const auto& p = r.payload;
+    if (!p || c.cameras.listed.is_none() || !hv::truthy(c.cameras.listed)) return;
+    wire::Reader in(*p);
+    const Py_ssize_t index = in.u16();
+    const Py_ssize_t count = PyObject_Size(c.cameras.listed.ptr());
     if (count < 0) throw nb::python_error();
     // An index past the end names no camera: the app's mistake, answered as a missing camera.
     if (index >= count) {
-        send_code(ERR_MISSING_CAMERA);
+        c.link.send_code(ERR_MISSING_CAMERA);
         return;
     }
-    nb::object name = scene_cameras_[nb::int_(index)];
-    if (!hv::truthy(host("get_camera_exists", name))) {
-        send_code(ERR_MISSING_CAMERA);
+    nb::object name = c.cameras.listed[nb::int_(index)];
+    if (!hv::truthy(c.host.call("get_camera_exists", name))) {
+        c.link.send_code(ERR_MISSING_CAMERA);
         return;
     }
-    current_camera_ = hv::camera_name({name, "the entry of get_scene_cameras", "is"});
-    if (streaming_.is_capturing) host("look_through_camera", current_camera_);
-    host("current_camera_changed", current_camera_);
+    c.cameras.current = hv::camera_name({name, "the entry of get_scene_cameras", "is"});
+    if (c.stream.is_capturing()) c.host.call("look_through_camera", c.cameras.current);
+    c.host.call("current_camera_changed", c.cameras.current);
 }
 
-void TavServer::set_camera_transform(nb::handle data) {
-    auto p = hv::payload(data);
-    if (!p || !check_current_camera()) return;
-    wire::Reader r(*p);
-    host("set_camera_transform", current_camera_, read_transform(r));
+void set_camera_transform(CommandContext& c, const Request& r) {
+    const auto& p = r.payload;
+    if (!p || !c.cameras.check(c.host, c.link)) return;
+    wire::Reader in(*p);
+    c.host.call("set_camera_transform", c.cameras.current, read_transform(in));
 }
 
-void TavServer::set_camera_transform_at_time(nb::handle data) {
-    auto p = hv::payload(data);
-    if (!p || !check_current_camera()) return;
-    wire::Reader r(*p);
-    nb::tuple transform = read_transform(r);
-    double time = r.f64();
-    host("set_camera_transform", current_camera_, transform);
-    host("set_frame", time);
+void set_camera_transform_at_time(CommandContext& c, const Request& r) {
+    const auto& p = r.payload;
+    if (!p || !c.cameras.check(c.host, c.link)) return;
+    wire::Reader in(*p);
+    nb::tuple transform = read_transform(in);
+    double time = in.f64();
+    c.host.call("set_camera_transform", c.cameras.current, transform);
+    c.host.call("set_frame", time);
 }
 
-void TavServer::set_focal_length(nb::handle data) {
-    auto p = hv::payload(data);
-    if (!p || !check_current_camera()) return;
-    wire::Reader r(*p);
-    host("set_camera_focal_length", current_camera_, r.f64());
+void set_focal_length(CommandContext& c, const Request& r) {
+    const auto& p = r.payload;
+    if (!p || !c.cameras.check(c.host, c.link)) return;
+    wire::Reader in(*p);
+    c.host.call("set_camera_focal_length", c.cameras.current, in.f64());
 }
 
-void TavServer::set_focal_length_at_time(nb::handle data) {
-    auto p = hv::payload(data);
-    if (!p || !check_current_camera()) return;
-    wire::Reader r(*p);
-    double focal_length = r.f64(), time = r.f64();
-    host("set_camera_focal_length", current_camera_, focal_length);
-    host("set_frame", time);
+void set_focal_length_at_time(CommandContext& c, const Request& r) {
+    const auto& p = r.payload;
+    if (!p || !c.cameras.check(c.host, c.link)) return;
+    wire::Reader in(*p);
+    double focal_length = in.f64(), time = in.f64();
+    c.host.call("set_camera_focal_length", c.cameras.current, focal_length);
+    c.host.call("set_frame", time);
 }
 
-void TavServer::set_camera_all(nb::handle data) {
-    auto p = hv::payload(data);
-    if (!p || !check_current_camera()) return;
-    wire::Reader r(*p);
-    nb::tuple transform = read_transform(r);
-    double focal_length = r.f64();
-    host("set_camera_transform", current_camera_, transform);
-    host("set_camera_focal_length", current_camera_, focal_length);
+void set_camera_all(CommandContext& c, const Request& r) {
+    const auto& p = r.payload;
+    if (!p || !c.cameras.check(c.host, c.link)) return;
+    wire::Reader in(*p);
+    nb::tuple transform = read_transform(in);
+    double focal_length = in.f64();
+    c.host.call("set_camera_transform", c.cameras.current, transform);
+    c.host.call("set_camera_focal_length", c.cameras.current, focal_length);
 }
 
-void TavServer::set_camera_all_at_time(nb::handle data) {
-    auto p = hv::payload(data);
-    if (!p || !check_current_camera()) return;
-    wire::Reader r(*p);
-    nb::tuple transform = read_transform(r);
-    double focal_length = r.f64(), time = r.f64();
-    host("set_camera_transform", current_camera_, transform);
-    host("set_camera_focal_length", current_camera_, focal_length);
-    host("set_frame", time);
+void set_camera_all_at_time(CommandContext& c, const Request& r) {
+    const auto& p = r.payload;
+    if (!p || !c.cameras.check(c.host, c.link)) return;
+    wire::Reader in(*p);
+    nb::tuple transform = read_transform(in);
+    double focal_length = in.f64(), time = in.f64();
+    c.host.call("set_camera_transform", c.cameras.current, transform);
+    c.host.call("set_camera_focal_length", c.cameras.current, focal_length);
+    c.host.call("set_frame", time);
 }
 
-void TavServer::set_camera_transform_keys(nb::handle keyframes, nb::handle values) {
-    if (!check_current_camera()) return;
-    host("set_camera_transform_keys", current_camera_, keyframes, values);
+void set_camera_keys(CommandContext& c, const Request& r) {
+    if (!r.keys || !c.cameras.check(c.host, c.link)) return;
+    nb::tuple keys = key_list_to_python(*r.keys);
+    c.host.call(
+        r.code == SET_CAMERA_MATRIX_KEYS ? "set_camera_transform_keys" : "set_camera_flen_keys",
+        c.cameras.current, keys[0], keys[1]);
 }
 
-void TavServer::set_camera_flen_keys(nb::handle keyframes, nb::handle values) {
-    if (!check_current_camera()) return;
-    host("set_camera_flen_keys", current_camera_, keyframes, values);
-}
-
-}  // namespace tav
+}  // namespace tav::handlers

@@ -1,9 +1,10 @@
 // The connection QR code: the machine's addresses for the connection string (net_addresses.hpp),
 // the QR symbol of a text (qr_symbol.hpp), the pixel geometry both renderers share (geometry.hpp),
 // and the renderings: a greyscale pixel array (raw_image.hpp), a PNG file (png_file.hpp) and a Qt
-// pixmap (qt_image.hpp). The TavServer operations that tie them together are in server_qr.cpp.
+// pixmap (qt_image.hpp); connection_qr.hpp ties them together for the server.
 #pragma once
 
+#include "qr/connection_qr.hpp"
 #include "qr/geometry.hpp"
 #include "qr/net_addresses.hpp"
 #include "qr/png_file.hpp"

@@ -3,31 +3,29 @@
 #include <chrono>
 
 #include "core/python.hpp"
-#include "core/server.hpp"
-#include "streaming/vp9_encoder.hpp"
+#include "streaming/stream.hpp"
 
-namespace tav {
+namespace tav::streaming {
 
-void TavServer::start_autosend(double fps) {
+void Stream::start_autosend(double fps) {
     // Sessions clamp their rate into this range; a period beyond it would not fit a clock's wait.
-    if (!(fps >= streaming::kMinFramerate && fps <= streaming::kMaxFramerate))
+    if (!(fps >= kMinFramerate && fps <= kMaxFramerate))
         throw nb::value_error("Invalid autosend fps: must be 1 to 240 frames per second");
     const double period = 1.0 / fps;
-    py::Ref keep(self());
-    streaming_.autosend_thread =
+    py::Ref keep(host_.self());
+    autosend_thread_ =
         DaemonThread::start("tavrel-autosend", [this, keep, period] { autosend_loop(period); });
 }
 
 // Whole periods without drift while frames are fast enough; after a late frame the schedule
 // restarts from now instead of sending a burst to catch up.
-void TavServer::autosend_loop(double period) {
+void Stream::autosend_loop(double period) {
     using clock = std::chrono::steady_clock;
     auto seconds = [] {
         return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
     };
-    auto& s = streaming_;
     double next = seconds() + period, previous = 0;
-    while (s.is_capturing) {
+    while (is_capturing_) {
         {
             py::Gil gil;
             try {
@@ -38,9 +36,9 @@ void TavServer::autosend_loop(double period) {
         }
         const double now = seconds();
         if (next > now && now > previous) {
-            std::unique_lock lock(s.autosend_mutex);
-            s.autosend_wake.wait_for(lock, std::chrono::duration<double>(next - now),
-                                     [&] { return !s.is_capturing; });
+            std::unique_lock lock(autosend_mutex_);
+            autosend_wake_.wait_for(lock, std::chrono::duration<double>(next - now),
+                                    [&] { return !is_capturing_; });
             next += period;
         } else {
             next = now + period;
@@ -49,18 +47,17 @@ void TavServer::autosend_loop(double period) {
     }
 }
 
-void TavServer::stop_autosend() {
-    auto& s = streaming_;
-    if (!s.is_autosend) return;
+void Stream::stop_autosend() {
+    if (!is_autosend_) return;
     {
-        std::lock_guard lock(s.autosend_mutex);
+        std::lock_guard lock(autosend_mutex_);
     }
-    s.autosend_wake.notify_all();
-    if (!s.autosend_thread.is_current()) {
+    autosend_wake_.notify_all();
+    if (!autosend_thread_.is_current()) {
         py::Unlocked unlocked;
-        s.autosend_thread.join(JOIN_TIMEOUT);
+        autosend_thread_.join(kJoinTimeout);
     }
-    s.is_autosend = false;
+    is_autosend_ = false;
 }
 
-}  // namespace tav
+}  // namespace tav::streaming

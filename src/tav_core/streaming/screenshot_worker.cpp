@@ -78,6 +78,15 @@ void report(const char* what) {
 
 }  // namespace
 
+size_t region_frame_size(const Region& r) {
+    return static_cast<size_t>(r.width) * static_cast<size_t>(r.height) *
+           static_cast<size_t>(kScreenshotFormat.bytes_per_pixel);
+}
+
+Region screenshot_region(nb::handle x, nb::handle y, nb::handle width, nb::handle height) {
+    return {coordinate(x, "x"), coordinate(y, "y"), side(width, "width"), side(height, "height")};
+}
+
 ScreenshotArgs parse_screenshot_args(nb::handle args) {
     nb::tuple t = nb::tuple(nb::borrow(args));
     if (t.size() != kArgCount)
@@ -85,20 +94,13 @@ ScreenshotArgs parse_screenshot_args(nb::handle args) {
             "The screenshot argument tuple must hold exactly 9 values, not " +
             std::to_string(t.size()));
     ScreenshotArgs a;
-    Region& r = a.region;
-    r.x = coordinate(t[0], "x");
-    r.y = coordinate(t[1], "y");
-    r.width = side(t[2], "width");
-    r.height = side(t[3], "height");
+    const Region& r = a.region = screenshot_region(t[0], t[1], t[2], t[3]);
 
     nb::tuple buffer = kArgs.sequence(t[4], 2, "buffer_share (name, size)");
     if (!nb::isinstance<nb::str>(buffer[0])) invalid("buffer_share: the name must be text");
     a.shm_name = nb::cast<std::string>(buffer[0]);
     const long long size = nb::cast<long long>(buffer[1]);
-    const size_t frame = static_cast<size_t>(r.width) * static_cast<size_t>(r.height) *
-                         static_cast<size_t>(kScreenshotFormat.bytes_per_pixel);
-    if (size < 0 || static_cast<size_t>(size) < frame)
-        invalid("buffer_share: the block is smaller than a frame of the region");
+    if (size < 0 || static_cast<size_t>(size) < region_frame_size(r)) invalid(kBlockTooSmall);
     a.shm_size = static_cast<size_t>(size);
 
     a.shm_lock = kArgs.lock(t[5], "shm_lock_share");

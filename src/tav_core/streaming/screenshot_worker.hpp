@@ -34,6 +34,15 @@ struct ScreenshotArgs {
 // Exit status of a forked worker that found no display to grab from.
 inline constexpr int kExitNoDisplay = 69;
 
+// The bytes of a grab of `region`; the frame block must hold at least that many.
+size_t region_frame_size(const Region& region);
+inline constexpr const char* kBlockTooSmall =
+    "buffer_share: the block is smaller than a frame of the region";
+
+// Holding the GIL: the region of those values (ValueError, std::invalid_argument, for a region
+// beyond the screen's coordinates or sides outside 1 to 32767 pixels).
+Region screenshot_region(nb::handle x, nb::handle y, nb::handle width, nb::handle height);
+
 // Holding the GIL. ValueError (std::invalid_argument) unless `args` holds exactly 9 valid values.
 ScreenshotArgs parse_screenshot_args(nb::handle args);
 

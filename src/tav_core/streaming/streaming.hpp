@@ -1,12 +1,17 @@
-// Viewport streaming: the capture configuration, the session and its frame path, and the worker
-// processes, as TavServer members defined in this folder (state in session_state.hpp, the
-// getters' hand-off to frame requests in frame_answers.hpp); the encoder worker
-// (encoder_worker.hpp, vp9_encoder.hpp), the screenshot worker (screenshot_worker.hpp), and
-// forked-process handling (process.hpp, worker_life.hpp).
+// Viewport streaming: the stream of the connected app (stream.hpp) with its typed capture
+// configuration (capture_config.hpp, pixel_formats.hpp), its frame path and the getters' hand-off
+// to frame requests (frame_answers.hpp); worker processes as owned objects (worker_process.hpp)
+// and forked-process handling (process.hpp, worker_life.hpp); the encoder worker
+// (encoder_worker.hpp, vp9_encoder.hpp, rate_adapter.hpp) and the screenshot worker
+// (screenshot_worker.hpp, x11_grabber.hpp).
 #pragma once
 
+#include "streaming/capture_config.hpp"
 #include "streaming/encoder_worker.hpp"
 #include "streaming/frame_answers.hpp"
+#include "streaming/pixel_formats.hpp"
 #include "streaming/process.hpp"
 #include "streaming/screenshot_worker.hpp"
-#include "streaming/session_state.hpp"
+#include "streaming/stream.hpp"
+#include "streaming/worker_environment.hpp"
+#include "streaming/worker_process.hpp"

@@ -1,12 +1,12 @@
-// What a spawned worker interpreter would need: its environment and the host's interpreter path.
-// Workers are forked on this platform; both stay available to plug-ins that spawn their own.
+#include "streaming/worker_environment.hpp"
+
+#include <nanobind/stl/string.h>
+
 #include <filesystem>
 
-#include "core/server.hpp"
+namespace tav::streaming {
 
-namespace tav {
-
-nb::dict TavServer::get_environment() {
+nb::dict worker_environment() {
     nb::module_ os = nb::module_::import_("os");
     nb::dict env = nb::borrow<nb::dict>(os.attr("environ").attr("copy")());
     const std::string sep = nb::cast<std::string>(os.attr("pathsep"));
@@ -17,7 +17,7 @@ nb::dict TavServer::get_environment() {
     return env;
 }
 
-nb::str TavServer::guess_python_executable() {
+nb::str guess_python_executable() {
     namespace fs = std::filesystem;
     nb::module_ sys = nb::module_::import_("sys");
     const fs::path os_dir =
@@ -42,4 +42,4 @@ nb::str TavServer::guess_python_executable() {
     return nb::str(sys.attr("executable"));
 }
 
-}  // namespace tav
+}  // namespace tav::streaming

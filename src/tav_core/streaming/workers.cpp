@@ -1,205 +1,146 @@
-// Starting, stopping and reaping the encoder and screenshot workers.
+// Starting and stopping the encoder and screenshot workers, and taking back what a dead one held.
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <system_error>
 
-#include "core/package.hpp"
 #include "core/python.hpp"
-#include "core/server.hpp"
 #include "ipc/owned_blocks.hpp"
-#include "ipc/python_faces.hpp"
-#include "protocol/host_values.hpp"
+#include "protocol/commands.hpp"
 #include "streaming/encoder_worker.hpp"
-#include "streaming/pixel_formats.hpp"
-#include "streaming/process.hpp"
 #include "streaming/screenshot_worker.hpp"
+#include "streaming/stream.hpp"
 
-namespace tav {
-
-namespace hv = host_values;
+namespace tav::streaming {
 
 namespace {
 
-using ipc::event_share;
-using ipc::lock_share;
-
 // A block's name as its users attach it: without the platform's leading "/".
-std::string shm_share_name(const ipc::Shm& shm) {
+std::string share_name(const ipc::Shm& shm) {
     const std::string& name = shm.name();
     return !name.empty() && name[0] == '/' ? name.substr(1) : name;
 }
 
-nb::object module_function(const char* name) {
-    return nb::module_::import_(package_module("tav_core").c_str()).attr(name);
+// The worker's end of a packet channel that leads nowhere: its first send ends it.
+net::Socket dead_end_channel() {
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+        throw std::system_error(errno, std::generic_category(), "packet channel");
+    ::close(ends[0]);
+    return net::Socket(ends[1]);
 }
 
 }  // namespace
 
-void TavServer::start_encoding(nb::object width, nb::object height, nb::object input_format,
-                               nb::object framerate, nb::object bitrate, nb::object vflip) {
-    auto& s = streaming_;
-    if (s.is_encoding) return;
-    const int bpp = streaming::bytes_per_pixel(
-        PyUnicode_Check(input_format.ptr()) ? nb::cast<std::string>(input_format) : std::string());
-    nb::tuple out = clamp_resolution(width, height);
-    const long w = nb::cast<long>(width), h = nb::cast<long>(height);
-    if (w <= 0 || h <= 0 || hv::to_double(out[0]) < 1 || hv::to_double(out[1]) < 1)
+void Stream::start_encoding(long width, long height, std::string_view input_format, double fps,
+                            double mbps, bool flip) {
+    if (is_encoding_) return;
+    const int bpp = bytes_per_pixel(input_format);
+    const auto [out_width, out_height] = clamped_size(width, height);
+    if (width <= 0 || height <= 0 || out_width < 1 || out_height < 1)
         throw nb::value_error("Invalid capture resolution");
-    streaming::check_rates(hv::to_double(framerate), hv::to_double(bitrate));
-    s.buff_size = static_cast<size_t>(w) * static_cast<size_t>(h) * static_cast<size_t>(bpp);
+    check_rates(fps, mbps);
+    frame_size_ =
+        static_cast<size_t>(width) * static_cast<size_t>(height) * static_cast<size_t>(bpp);
     // The lock and events first: from the block's creation on, the stop releases everything.
-    s.shm_lock = std::make_shared<ipc::Lock>();
-    s.new_frame_event = std::make_shared<ipc::Event>();
-    s.keep_encoding_event = std::make_shared<ipc::Event>();
-    s.keep_encoding_event->set();
-    s.shared_buffer = std::make_shared<ipc::Shm>(ipc::create_owned(s.buff_size));
-    s.is_encoding = true;
-    s.encoding_process.started = std::chrono::steady_clock::now();
+    block_.lock = std::make_shared<ipc::Lock>();
+    block_.ready = std::make_shared<ipc::Event>();
+    encoder_.prepare(block_.ready);
+    block_.shm = std::make_shared<ipc::Shm>(ipc::create_owned(frame_size_));
+    is_encoding_ = true;
 
+    auto args = std::make_shared<EncoderArgs>();
     try {
+        EncoderSettings& e = args->encoder;
+        e.input_width = static_cast<int>(std::min<long>(width, INT32_MAX));
+        e.input_height = static_cast<int>(std::min<long>(height, INT32_MAX));
+        e.input_format = input_format;
+        e.output_width = out_width;
+        e.output_height = out_height;
+        e.framerate = fps;
+        e.bitrate = mbps;
+        e.vflip = flip;
+        check_settings(e);  // arguments the encoder refuses: a retry would fail too
         // The worker writes its packets into a channel of its own; the app connection puts them
-        // on the wire. Without a connection the channel leads nowhere and the worker's first send
-        // ends it.
-        net::Socket channel;
-        if (std::shared_ptr<net::Connection> c = connection()) {
-            channel = c->open_video_channel(hv::to_double(bitrate) * 1e6, hv::to_double(framerate));
-        } else {
-            int ends[2];
-            if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
-                throw std::system_error(errno, std::generic_category(), "packet channel");
-            ::close(ends[0]);
-            channel = net::Socket(ends[1]);
+        // on the wire. Without a connection the channel leads nowhere.
+        std::shared_ptr<net::Connection> c = link_.connection();
+        net::Socket channel = c ? c->open_video_channel(mbps * 1e6, fps) : dead_end_channel();
+        args->output_format = "yuv420p";
+        args->img_cmd = ASK_VIEWPORT_IMG;
+        args->shm_name = share_name(*block_.shm);
+        args->shm_size = frame_size_;
+        args->socket_fd = channel.fd();
+        args->socket_lock = channel_lock_;
+        args->shm_lock = block_.lock;
+        args->new_frame_event = block_.ready;
+        args->keep_encoding_event = encoder_.keep();
+        args->parent_pid = getpid();
+        if (!encoder_.launch([args] { return run_encoder(*args); }, {channel.fd()})) {
+            host_.async_log("Error creating encoding process");
+            encoder_failed();
         }
-        const int fd = channel.fd();
-        nb::tuple args =
-            nb::make_tuple(width, height, input_format, out[0], out[1], "yuv420p", framerate,
-                           bitrate, nb::bool_(hv::truthy(vflip)), nb::bytes("\x04", 1),
-                           nb::make_tuple(shm_share_name(*s.shared_buffer), s.buff_size), fd,
-                           lock_share(*socket_lock_), lock_share(*s.shm_lock),
-                           event_share(*s.new_frame_event), event_share(*s.keep_encoding_event));
-        s.encoding_process.pid = start_fork(module_function("_ep"), args);
     } catch (...) {
-        encoder_failed();  // for instance arguments the encoder refuses: a retry would fail too
+        encoder_failed();
         throw;
     }
-    if (!s.encoding_process.pid) encoder_failed();
 }
 
-void TavServer::start_screenshot(nb::object x, nb::object y, nb::object width, nb::object height) {
-    auto& s = streaming_;
-    s.scrsht_pos = nb::make_tuple(x, y);
-    s.new_scrsht_event = std::make_shared<ipc::Event>();
-    s.keep_screenshot_event = std::make_shared<ipc::Event>();
-    s.keep_screenshot_event->set();
-    s.is_screenshooting = true;
-    if (!s.shared_buffer) throw std::runtime_error("the screenshot worker needs a running encoder");
-    nb::tuple args =
-        nb::make_tuple(x, y, width, height,
-                       nb::make_tuple(shm_share_name(*s.shared_buffer), s.shared_buffer->size()),
-                       lock_share(*s.shm_lock), event_share(*s.new_frame_event),
-                       event_share(*s.keep_screenshot_event), event_share(*s.new_scrsht_event));
-    s.screenshot_process.pid = start_fork(module_function("_sp"), args);
-    s.screenshot_process.started = std::chrono::steady_clock::now();
-}
-
-// Clears the worker's keep event, then wakes it, so that a waiting worker sees at once that it is
-// to end; then waits for it. A worker that already died is reaped first: it may have died inside
-// an operation on those very events.
-void TavServer::stop_worker(streaming::Worker& worker, ipc::Event& keep, ipc::Event& wake) {
-    if (worker.pid && streaming::process_ended(*worker.pid)) {
-        reclaim_locks_of(*worker.pid);
-        worker.pid.reset();
-    }
-    {
-        // The events' guard is shared with the worker, which may hold it right now.
-        py::Unlocked unlocked;
-        keep.clear();
-        wake.set();
-    }
-    if (worker.pid) graceful_process_exit(*worker.pid);
-    worker.pid.reset();
+void Stream::start_screenshot(nb::object x, nb::object y, nb::object width, nb::object height) {
+    screenshot_position_ = nb::make_tuple(x, y);
+    screenshooter_.prepare();
+    is_screenshooting_ = true;
+    if (!block_.shm) throw std::runtime_error("the screenshot worker needs a running encoder");
+    auto args = std::make_shared<ScreenshotArgs>();
+    args->region = screenshot_region(x, y, width, height);
+    args->shm_name = share_name(*block_.shm);
+    args->shm_size = block_.shm->size();
+    if (args->shm_size < region_frame_size(args->region))
+        throw std::invalid_argument(std::string("Invalid screenshot ") + kBlockTooSmall);
+    args->shm_lock = block_.lock;
+    args->new_frame_event = block_.ready;
+    args->keep_screenshot_event = screenshooter_.keep();
+    args->new_screenshot_event = screenshooter_.wake();
+    args->parent_pid = getpid();
+    if (!screenshooter_.launch([args] { return run_screenshot(*args); }))
+        host_.async_log("Error creating encoding process");
 }
 
 // An encoder that cannot start is not started again and again: the app hears of it once a session
 // (ERR_FFMPEG) and the frame block goes at once. A new start, or a new capture size, tries again.
-void TavServer::encoder_failed() {
-    auto& s = streaming_;
+void Stream::encoder_failed() {
     stop_encoding();
-    if (!s.encoder_failure_sent) send_code(ERR_FFMPEG);
-    s.encoder_failure_sent = true;
+    if (!encoder_failure_sent_) link_.send_code(ERR_FFMPEG);
+    encoder_failure_sent_ = true;
 }
 
-void TavServer::stop_encoding() {
-    auto& s = streaming_;
-    if (!s.is_encoding) return;
-    s.is_encoding = false;
+void Stream::stop_encoding() {
+    if (!is_encoding_) return;
+    is_encoding_ = false;
     // A worker blocked on a full channel (the app stopped reading) ends at once.
-    if (std::shared_ptr<net::Connection> c = connection()) c->close_video_channel();
-    stop_worker(s.encoding_process, *s.keep_encoding_event, *s.new_frame_event);
-    std::shared_ptr<ipc::Shm> block = s.shared_buffer;
-    std::shared_ptr<ipc::Lock> lock = s.shm_lock;
+    if (std::shared_ptr<net::Connection> c = link_.connection()) c->close_video_channel();
+    encoder_.stop([this](pid_t pid) { reclaim_locks_of(pid); });
+    FrameBlock block = block_;
     py::Unlocked unlocked;
-    ipc::Held held(*lock);
-    block->close();
-    ipc::unlink_owned(block->name());
+    ipc::Held held(*block.lock);
+    block.shm->close();
+    ipc::unlink_owned(block.shm->name());
 }
 
-void TavServer::stop_screenshot() {
-    auto& s = streaming_;
-    if (!s.is_screenshooting) return;
-    s.is_screenshooting = false;
-    stop_worker(s.screenshot_process, *s.keep_screenshot_event, *s.new_scrsht_event);
+void Stream::stop_screenshot() {
+    if (!is_screenshooting_) return;
+    is_screenshooting_ = false;
+    screenshooter_.stop([this](pid_t pid) { reclaim_locks_of(pid); });
 }
 
-// Waits for a worker to end, kills it after the join time-out, and always reaps it. A worker that
-// died holding a shared lock would leave it taken for good (a semaphore has no owner): the server
-// takes such a lock back. Half a message it left in its packet channel never reaches the app.
-void TavServer::graceful_process_exit(pid_t pid) {
-    {
-        py::Unlocked unlocked;
-        if (!streaming::wait_process(pid, JOIN_TIMEOUT)) {
-            streaming::kill_process(pid);
-            streaming::wait_process(pid, JOIN_TIMEOUT);
-        }
-    }
-    // Holding the GIL again: a restart on another thread replaces the locks and events.
-    reclaim_locks_of(pid);
+// A worker that died holding a shared lock would leave it taken for good: the server takes such a
+// lock back. Half a message it left in its packet channel never reaches the app.
+void Stream::reclaim_locks_of(pid_t pid) {
+    if (block_.lock) block_.lock->recover(pid);
+    if (block_.ready) block_.ready->recover(pid);
+    encoder_.recover(pid);
+    screenshooter_.recover(pid);
+    channel_lock_->recover(pid);
 }
 
-void TavServer::reclaim_locks_of(pid_t pid) {
-    auto& s = streaming_;
-    if (s.shm_lock) s.shm_lock->recover(pid);
-    for (auto* e : {&s.new_frame_event, &s.keep_encoding_event, &s.new_scrsht_event,
-                    &s.keep_screenshot_event})
-        if (*e) (*e)->recover(pid);
-    socket_lock_->recover(pid);
-}
-
-std::optional<pid_t> TavServer::start_fork(nb::handle target, nb::handle args) {
-    std::function<int()> body;
-    std::vector<int> keep;
-    if (target.is(module_function("_ep"))) {
-        auto a = std::make_shared<streaming::EncoderArgs>(streaming::parse_encoder_args(args));
-        keep.push_back(a->socket_fd);
-        body = [a] { return streaming::run_encoder(*a); };
-    } else if (target.is(module_function("_sp"))) {
-        auto a =
-            std::make_shared<streaming::ScreenshotArgs>(streaming::parse_screenshot_args(args));
-        body = [a] { return streaming::run_screenshot(*a); };
-    } else {
-        throw nb::value_error("a worker target is _ep or _sp");
-    }
-    std::optional<pid_t> pid;
-    {
-        // Copying a large host's page tables takes a while; the child never touches Python.
-        py::Unlocked unlocked;
-        pid = streaming::fork_worker(body, keep);
-    }
-    if (!pid) async_log("Error creating encoding process");
-    return pid;
-}
-
-}  // namespace tav
+}  // namespace tav::streaming

@@ -1,15 +1,14 @@
-// TavServer's connection QR code: the connection string with the port and this machine's
-// addresses, and its renderings as greyscale rows, a Qt pixmap and a PNG file.
+#include "qr/connection_qr.hpp"
+
 #include <cerrno>
 #include <climits>
 #include <stdexcept>
 #include <system_error>
 
 #include "core/python.hpp"
-#include "core/server.hpp"
 #include "qr/qr.hpp"
 
-namespace tav {
+namespace tav::qr {
 
 namespace {
 
@@ -26,7 +25,7 @@ constexpr size_t kMaxQrAddresses = 10;
 std::vector<std::string> machine_addresses() {
     try {
         py::Unlocked unlocked;
-        return qr::net_addresses();
+        return net_addresses();
     } catch (const std::system_error& e) {
         raise_os_error(e);
     }
@@ -45,30 +44,28 @@ long long box_size_value(nb::handle box_size) {
 }
 
 struct Qr {
-    qr::Symbol symbol;
-    qr::Geometry geometry;
+    Symbol symbol;
+    Geometry geometry;
 };
 
-Qr connection_qr(TavServer& server, nb::handle box_size) {
-    std::string text = server.get_qr_string();
+Qr connection_qr(const std::string& text, nb::handle box_size) {
     long long box = box_size_value(box_size);
-    qr::Symbol symbol = qr::Symbol::encode(text);
-    qr::Geometry geometry(qr::kBorder, symbol.width(), box);
+    Symbol symbol = Symbol::encode(text);
+    Geometry geometry(kBorder, symbol.width(), box);
     return {std::move(symbol), geometry};
 }
 
-qr::RawImage raw_image(TavServer& server, nb::handle box_size) {
-    Qr code = connection_qr(server, box_size);
-    qr::RawImage image(code.geometry);
-    qr::draw_symbol(code.symbol, image);
+RawImage raw_image(const std::string& text, nb::handle box_size) {
+    Qr code = connection_qr(text, box_size);
+    RawImage image(code.geometry);
+    draw_symbol(code.symbol, image);
     return image;
 }
 
 }  // namespace
 
-std::string TavServer::get_qr_string() {
-    std::optional<int> port = server_port_;
-    if (!is_serving_ || !port || *port == 0)
+std::string connection_string(bool serving, std::optional<int> port) {
+    if (!serving || !port || *port == 0)
         throw std::runtime_error("TavServer has not started serving, can't generate QR");
     std::string text = std::to_string(*port);
     std::vector<std::string> addresses = machine_addresses();
@@ -76,14 +73,14 @@ std::string TavServer::get_qr_string() {
     return text;
 }
 
-nb::list TavServer::get_net_addresses() {
+nb::list net_address_list() {
     nb::list list;
     for (const std::string& address : machine_addresses()) list.append(nb::str(address.c_str()));
     return list;
 }
 
-nb::list TavServer::get_qr_image_raw(nb::handle box_size) {
-    qr::RawImage image = raw_image(*this, box_size);
+nb::list image_rows(const std::string& text, nb::handle box_size) {
+    RawImage image = raw_image(text, box_size);
     int side = image.pixel_size();
     nb::list rows;
     for (int y = 0; y < side; ++y) {
@@ -95,15 +92,15 @@ nb::list TavServer::get_qr_image_raw(nb::handle box_size) {
     return rows;
 }
 
-nb::object TavServer::get_qr_image_qt(nb::handle box_size) {
-    Qr code = connection_qr(*this, box_size);
-    qr::QtImage image(code.geometry);
-    qr::draw_symbol(code.symbol, image);
+nb::object qt_pixmap(const std::string& text, nb::handle box_size) {
+    Qr code = connection_qr(text, box_size);
+    QtImage image(code.geometry);
+    draw_symbol(code.symbol, image);
     return image.pixmap();
 }
 
-void TavServer::write_qr_image_png(nb::handle file_path, nb::handle box_size) {
-    qr::RawImage image = raw_image(*this, box_size);
+void write_png_file(const std::string& text, nb::handle file_path, nb::handle box_size) {
+    RawImage image = raw_image(text, box_size);
     // Paths as open() takes them: str, bytes or os.PathLike; the error names the path as given.
     nb::object path = nb::steal(PyOS_FSPath(file_path.ptr()));
     if (!path) throw nb::python_error();
@@ -113,10 +110,10 @@ void TavServer::write_qr_image_png(nb::handle file_path, nb::handle box_size) {
     std::string native_path(native.c_str(), native.size());
     try {
         py::Unlocked unlocked;
-        qr::write_png(native_path, image);
+        write_png(native_path, image);
     } catch (const std::system_error& e) {
         raise_os_error(e, path);
     }
 }
 
-}  // namespace tav
+}  // namespace tav::qr

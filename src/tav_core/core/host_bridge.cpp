@@ -1,12 +1,24 @@
-// Event dispatch: the host context in which host operations and command handlers run.
-#include <mutex>
+#include "core/host_bridge.hpp"
 
 #include "core/python.hpp"
 #include "core/server.hpp"
 
 namespace tav {
 
-void TavServer::async_callback(nb::handle callback, nb::args args) {
+HostBridge::HostBridge(TavServer& owner, Mode mode, nb::object tavbase, nb::object main_thread_func)
+    : owner_(owner),
+      mode_(mode),
+      tavbase_(std::move(tavbase)),
+      main_thread_func_(std::move(main_thread_func)) {}
+
+nb::object HostBridge::self() const { return nb::find(&owner_); }
+
+void HostBridge::open() {
+    if (mode_ == Mode::pull) queue_ = std::make_shared<CallbackQueue>(QUEUE_MAX_SIZE);
+    loop_running_ = true;
+}
+
+void HostBridge::async_callback(nb::handle callback, nb::args args) {
     if (py::HostContext::active()) {
         // Already in host context (a handler that needs a further host call): run it now rather
         // than wait for a dispatcher this very thread holds.
@@ -14,7 +26,7 @@ void TavServer::async_callback(nb::handle callback, nb::args args) {
         callback(*args);
         return;
     }
-    if (event_mode_ == EVENTMODE_PUSH) {
+    if (mode_ == Mode::push) {
         std::unique_lock lock(push_mutex_, std::defer_lock);
         if (!lock.try_lock()) {
             py::Unlocked unlocked;
@@ -29,19 +41,19 @@ void TavServer::async_callback(nb::handle callback, nb::args args) {
         }
         return;
     }
-    std::shared_ptr<CallbackQueue> queue = callback_queue_;
+    std::shared_ptr<CallbackQueue> queue = queue_;
     if (!queue) throw std::runtime_error("TavServer has no event queue before start_serving()");
     queue->push(Delivery{nb::borrow(callback), nb::borrow<nb::tuple>(args)});
 }
 
-void TavServer::callback_except_wrap(nb::handle callback, nb::args args) {
+void HostBridge::callback_except_wrap(nb::handle callback, nb::args args) {
     py::HostContext context;
     callback(*args);
 }
 
-void TavServer::execute_pending_events() {
-    std::shared_ptr<CallbackQueue> queue = callback_queue_;
-    if (event_mode_ != EVENTMODE_PULL || !queue) return;
+void HostBridge::execute_pending_events() {
+    std::shared_ptr<CallbackQueue> queue = queue_;
+    if (mode_ != Mode::pull || !queue) return;
     for (int count = 0; count < QUEUE_MAX_SIZE; ++count) {
         std::optional<Delivery> d = queue->pop();
         if (!d) return;
@@ -50,22 +62,18 @@ void TavServer::execute_pending_events() {
     }
 }
 
-bool TavServer::is_event_loop_running() {
-    if (is_event_loop_running_) return true;
-    std::shared_ptr<CallbackQueue> queue = callback_queue_;
-    return event_mode_ == EVENTMODE_PULL && queue && !queue->empty();
+bool HostBridge::is_event_loop_running() {
+    if (loop_running_) return true;
+    std::shared_ptr<CallbackQueue> queue = queue_;
+    return mode_ == Mode::pull && queue && !queue->empty();
 }
 
-void TavServer::deliver(const char* method, nb::tuple args) {
-    async_callback(self().attr(method), nb::borrow<nb::args>(args));
+void HostBridge::deliver(nb::handle callable, nb::tuple args) {
+    async_callback(callable, nb::borrow<nb::args>(args));
 }
 
-void TavServer::deliver_host(const char* operation) {
-    async_callback(tavbase_.attr(operation), nb::borrow<nb::args>(nb::make_tuple(self())));
-}
-
-void TavServer::async_log(std::string_view message) {
-    deliver("_log", nb::make_tuple(nb::str(message.data(), message.size())));
+void HostBridge::async_log(std::string_view message) {
+    deliver(self().attr("_log"), nb::make_tuple(nb::str(message.data(), message.size())));
 }
 
 }  // namespace tav

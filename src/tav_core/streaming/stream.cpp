@@ -1,0 +1,203 @@
+// The streaming session: the capture configuration, start and stop, and keeping the workers alive.
+#include "streaming/stream.hpp"
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "core/python.hpp"
+#include "protocol/commands.hpp"
+#include "protocol/host_values.hpp"
+#include "protocol/wire.hpp"
+#include "streaming/encoder_worker.hpp"
+#include "streaming/screenshot_worker.hpp"
+
+namespace tav::streaming {
+
+namespace hv = host_values;
+
+namespace {
+
+constexpr const char* kExpectedCoords = "(x, y)";
+
+// A rate the app gave that is not a positive finite number falls back to these; any other is
+// clamped into the range the encoder is built for.
+constexpr double kFallbackFps = 30.0;
+constexpr double kFallbackMbps = 2.0;
+
+double rate(double value, double fallback, double low, double high) {
+    return std::isfinite(value) && value > 0 ? std::clamp(value, low, high) : fallback;
+}
+
+// The size a host gave, as a worker takes it.
+long size_value(nb::handle v) { return nb::cast<long>(v); }
+
+}  // namespace
+
+Stream::Stream(HostBridge& host, net::ClientLink& link, const ServingState& state, Cameras& cameras)
+    : host_(host),
+      link_(link),
+      state_(state),
+      cameras_(cameras),
+      screenshot_position_(nb::make_tuple(0, 0)) {}
+
+void Stream::set_capture_mode(nb::object capture_mode, nb::object capture_format) {
+    if (is_capturing_)
+        throw std::runtime_error("Can't set capture mode while capturing the viewport");
+    config_.set_mode(std::move(capture_mode), std::move(capture_format));
+}
+
+void Stream::set_capture_resolution(nb::object width, nb::object height) {
+    if (is_capturing_ && (width.not_equal(config_.width) || height.not_equal(config_.height))) {
+        restart_workers(width, height);
+    }
+    config_.width = std::move(width);
+    config_.height = std::move(height);
+}
+
+std::shared_ptr<OneShot> Stream::announce_start() {
+    auto started = std::make_shared<OneShot>();
+    start_event_ = started;
+    return started;
+}
+
+void Stream::await_running_start(double seconds) {
+    if (start_running_)
+        if (auto started = start_event_.load()) started->wait_for(seconds);
+}
+
+void Stream::release_start_waiter() {
+    if (auto started = start_event_.load()) started->set();
+}
+
+void Stream::start(const std::optional<std::string>& payload) {
+    // Whatever happens, the network thread waiting for this start is released.
+    struct Release {
+        Stream& s;
+        ~Release() {
+            s.start_running_ = false;
+            s.release_start_waiter();
+        }
+    } release{*this};
+    start_running_ = true;  // before the test of is_stopping, which a server stop sets first
+
+    // A start that runs after its app left (a queue drained late) starts nothing; nor does one
+    // while the server stops, whose stop would tear the new session down under it.
+    if (!payload || is_capturing_ || !state_.is_serving || !state_.is_connected ||
+        state_.is_stopping)
+        return;
+    if (!cameras_.check(host_, link_)) return;
+    wire::Reader r(*payload);
+    const double fps = rate(r.f32(), kFallbackFps, kMinFramerate, kMaxFramerate);
+    const double mbps = rate(r.f32(), kFallbackMbps, kMinBitrate, kMaxBitrate);
+    r.u16();  // not used
+    const bool opaque = r.u8() != 0, autosend = r.u8() != 0;
+    is_autosend_ = autosend;
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "Starting Viewport Capture. %.2f fps, %.2f Mbits/s, Opaque: %d, Autosend: %d",
+                  fps, mbps, opaque ? 1 : 0, autosend ? 1 : 0);
+    py::log(line);
+
+    host_.call("capture_will_start");
+    if (!config_.mode)
+        throw nb::value_error(
+            "Invalid capture_mode, set_capture_mode() must be called before starting capturing");
+    if (config_.width.is_none() || config_.height.is_none())
+        throw nb::value_error(
+            "Invalid capture resolution, set_capture_resolution() must be called before starting "
+            "capturing");
+    is_capturing_ = true;
+    no_display_reported_ = false;
+    encoder_failure_sent_ = false;
+
+    const bool screenshot = config_.mode == CaptureMode::screenshot;
+    if (!opaque && !config_.has_alpha())
+        link_.send_code(ERR_NO_ALPHA);  // the stream goes on, without alpha as always
+    fps_ = fps;
+    mbps_ = mbps;
+    flip_ = screenshot ? false : config_.vflip;
+    host_.call("look_through_camera", cameras_.current);
+    restart_encoding(config_.width, config_.height);
+    if (screenshot) {
+        nb::tuple pos =
+            hv::exactly(host_.call("get_capture_coords", cameras_.current), 2, kExpectedCoords);
+        screenshot_position_ = pos;
+        start_screenshot(pos[0], pos[1], config_.width, config_.height);
+    }
+    frame_answers_ = std::make_shared<FrameAnswers>();
+    if (is_autosend_) start_autosend(fps);
+}
+
+void Stream::stop() {
+    if (!is_capturing_) return;
+    is_capturing_ = false;
+    // Under the same hold of the GIL as the flag: no frame request can be deferred after this.
+    if (std::shared_ptr<net::Connection> c = link_.connection()) c->drop_deferred_frame();
+    // A frame request waiting for a host getter need not hold the stop up: release it first.
+    if (auto answers = frame_answers_.load()) answers->close();
+    stop_autosend();
+    if (config_.mode == CaptureMode::screenshot) stop_screenshot();
+    stop_encoding();
+    // The pixel format stays as the host set it; the rest is set again for the next session.
+    config_.mode.reset();
+    config_.given_mode = config_.given_format = config_.width = config_.height = nb::none();
+    config_.vflip = false;
+    host_.deliver_host("capture_did_end");
+    host_.async_log("Viewport Capture Stopped");
+}
+
+void Stream::restart_encoding(nb::object width, nb::object height) {
+    if (!is_capturing_) return;
+    stop_encoding();
+    start_encoding(size_value(width), size_value(height), config_.pixels->name, fps_, mbps_, flip_);
+}
+
+void Stream::restart_screenshot(nb::object x, nb::object y, nb::object width, nb::object height) {
+    if (!is_capturing_) return;
+    stop_screenshot();
+    start_screenshot(x, y, width, height);
+}
+
+// The screenshot worker writes into the frame block that the encoder restart replaces: it is
+// stopped first and started last, at the region it had.
+void Stream::restart_workers(nb::object width, nb::object height) {
+    const bool screenshooting = is_screenshooting_;
+    if (screenshooting) stop_screenshot();
+    restart_encoding(width, height);
+    if (screenshooting) {
+        nb::tuple pos = nb::borrow<nb::tuple>(screenshot_position_);
+        start_screenshot(pos[0], pos[1], width, height);
+    }
+}
+
+// A worker that ended on its own (idle lifespan, crash, kill) is replaced before the next frame, so
+// video resumes after any pause. A worker that dies at once is not restarted more than once a
+// second, and an encoder worker that could not build its encoder is not restarted at all. A
+// screenshot worker that found no display is not replaced (a display does not appear a second
+// later): the host hears of it once a session, and a move, a size change or an encoder restart
+// tries again.
+void Stream::revive_workers() {
+    int status = 0;
+    auto reclaim = [this](pid_t pid) { reclaim_locks_of(pid); };
+    const bool screenshooting = is_screenshooting_;
+    if (is_encoding_ && encoder_.ended_on_its_own(&status, reclaim)) {
+        if (WIFEXITED(status) && WEXITSTATUS(status) == kExitEncoderFailed)
+            encoder_failed();
+        else
+            restart_workers(config_.width, config_.height);
+    } else if (screenshooting && screenshooter_.ended_on_its_own(&status, reclaim)) {
+        if (WIFEXITED(status) && WEXITSTATUS(status) == kExitNoDisplay) {
+            if (!no_display_reported_)
+                host_.async_log("Screenshot capture failed: the display could not be opened");
+            no_display_reported_ = true;
+            return;
+        }
+        nb::tuple pos = nb::borrow<nb::tuple>(screenshot_position_);
+        restart_screenshot(pos[0], pos[1], config_.width, config_.height);
+    }
+}
+
+}  // namespace tav::streaming
