@@ -192,7 +192,8 @@ def test_killed_worker_is_replaced_on_the_next_frame(session_factory):
     wait_until(lambda: worker not in children() and len(children()) == 1)
 
 
-def test_twenty_start_stop_cycles_leave_nothing_behind(session_factory):
+@pytest.mark.parametrize("resizing", [False, True], ids=["steady", "resizing"])
+def test_twenty_start_stop_cycles_leave_nothing_behind(session_factory, resizing):
     s = session_factory()
     s.app.start()
     s.app.frames(1)
@@ -200,13 +201,20 @@ def test_twenty_start_stop_cycles_leave_nothing_behind(session_factory):
     s.host.wait_for("capture_did_end")
     wait_until(lambda: not children(), timeout=20)
     before = resources()
+    if resizing:  # every frame restarts the encoder from the getter, racing the app's stop
+        def resize(server, n):
+            s.host.width = 64 if s.host.width != 64 else 80
+            server.set_capture_resolution(s.host.width, s.host.height)
+        s.host.on_frame = resize
     for i in range(20):
         s.app.start(autosend=bool(i % 2))
         s.sock.sendall(b"\x04")
-        count = len(s.app.packets)
-        s.app.read_until(lambda: len(s.app.packets) > count)
+        if not resizing:
+            count = len(s.app.packets)
+            s.app.read_until(lambda: len(s.app.packets) > count)
         s.app.stop()
         s.host.wait_for("capture_did_end", count=i + 2)
+        wait_until(lambda: not s.server._is_encoding, timeout=10)
     wait_until(lambda: left_behind(before) == (0, 0, set(), set()), timeout=20)
 
 

@@ -13,8 +13,10 @@ HostBridge::HostBridge(TavServer& owner, Mode mode, nb::object tavbase, nb::obje
 
 nb::object HostBridge::self() const { return nb::find(&owner_); }
 
+// The queue outlives a serving period: what the last stop delivered after the host could start
+// serving again (its server_did_stop) still runs.
 void HostBridge::open() {
-    if (mode_ == Mode::pull) queue_ = std::make_shared<CallbackQueue>(QUEUE_MAX_SIZE);
+    if (mode_ == Mode::pull && !queue_) queue_ = std::make_shared<CallbackQueue>(QUEUE_MAX_SIZE);
     loop_running_ = true;
 }
 

@@ -36,7 +36,7 @@ class HostBridge {
     // The server's Python object.
     nb::object self() const;
 
-    // Serving starts: pull mode gets a fresh queue, and the host's loop is told to run.
+    // Serving starts: pull mode gets its queue, and the host's loop is told to run.
     void open();
     // The host's loop may end once the queue is drained.
     void close() { loop_running_ = false; }

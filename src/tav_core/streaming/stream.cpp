@@ -43,6 +43,31 @@ Stream::Stream(HostBridge& host, net::ClientLink& link, const ServingState& stat
       cameras_(cameras),
       screenshot_position_(nb::make_tuple(0, 0)) {}
 
+Stream::Transition::Transition(Stream& stream)
+    : stream_(stream), lock_(stream.transition_mutex_, std::try_to_lock) {
+    if (!lock_) {
+        py::Unlocked unlocked;
+        lock_.lock();
+    }
+    ++stream_.transition_depth_;
+}
+
+Stream::Transition::~Transition() {
+    if (--stream_.transition_depth_ > 0) return;
+    std::vector<std::string> lines;
+    lines.swap(stream_.deferred_logs_);
+    lock_.unlock();
+    for (const std::string& line : lines) {
+        try {
+            stream_.host_.async_log(line);
+        } catch (...) {
+            py::report_current_exception("tavrel");
+        }
+    }
+}
+
+void Stream::log_later(std::string line) { deferred_logs_.push_back(std::move(line)); }
+
 void Stream::set_capture_mode(nb::object capture_mode, nb::object capture_format) {
     if (is_capturing_)
         throw std::runtime_error("Can't set capture mode while capturing the viewport");
@@ -50,6 +75,7 @@ void Stream::set_capture_mode(nb::object capture_mode, nb::object capture_format
 }
 
 void Stream::set_capture_resolution(nb::object width, nb::object height) {
+    Transition transition(*this);
     if (is_capturing_ && (width.not_equal(config_.width) || height.not_equal(config_.height))) {
         restart_workers(width, height);
     }
@@ -120,10 +146,14 @@ void Stream::start(const std::optional<std::string>& payload) {
     mbps_ = mbps;
     flip_ = screenshot ? false : config_.vflip;
     host_.call("look_through_camera", cameras_.current);
+    // The host is called between the transitions, never during one. A stop that came meanwhile
+    // has ended the session: nothing more is started.
     restart_encoding(config_.width, config_.height);
     if (screenshot) {
         nb::tuple pos =
             hv::exactly(host_.call("get_capture_coords", cameras_.current), 2, kExpectedCoords);
+        Transition transition(*this);
+        if (!is_capturing_) return;
         screenshot_position_ = pos;
         start_screenshot(pos[0], pos[1], config_.width, config_.height);
     }
@@ -138,18 +168,22 @@ void Stream::stop() {
     if (std::shared_ptr<net::Connection> c = link_.connection()) c->drop_deferred_frame();
     // A frame request waiting for a host getter need not hold the stop up: release it first.
     if (auto answers = frame_answers_.load()) answers->close();
-    stop_autosend();
-    if (config_.mode == CaptureMode::screenshot) stop_screenshot();
-    stop_encoding();
-    // The pixel format stays as the host set it; the rest is set again for the next session.
-    config_.mode.reset();
-    config_.given_mode = config_.given_format = config_.width = config_.height = nb::none();
-    config_.vflip = false;
+    stop_autosend();  // before the transition: the autosend thread may be waiting for it
+    {
+        Transition transition(*this);
+        if (config_.mode == CaptureMode::screenshot) stop_screenshot();
+        stop_encoding();
+        // The pixel format stays as the host set it; the rest is set again for the next session.
+        config_.mode.reset();
+        config_.given_mode = config_.given_format = config_.width = config_.height = nb::none();
+        config_.vflip = false;
+    }
     host_.deliver_host("capture_did_end");
     host_.async_log("Viewport Capture Stopped");
 }
 
 void Stream::restart_encoding(nb::object width, nb::object height) {
+    Transition transition(*this);
     if (!is_capturing_) return;
     stop_encoding();
     start_encoding(size_value(width), size_value(height), config_.pixels->name, fps_, mbps_, flip_);
@@ -164,6 +198,7 @@ void Stream::restart_screenshot(nb::object x, nb::object y, nb::object width, nb
 // The screenshot worker writes into the frame block that the encoder restart replaces: it is
 // stopped first and started last, at the region it had.
 void Stream::restart_workers(nb::object width, nb::object height) {
+    Transition transition(*this);
     const bool screenshooting = is_screenshooting_;
     if (screenshooting) stop_screenshot();
     restart_encoding(width, height);
@@ -180,6 +215,7 @@ void Stream::restart_workers(nb::object width, nb::object height) {
 // later): the host hears of it once a session, and a move, a size change or an encoder restart
 // tries again.
 void Stream::revive_workers() {
+    Transition transition(*this);
     int status = 0;
     auto reclaim = [this](pid_t pid) { reclaim_locks_of(pid); };
     const bool screenshooting = is_screenshooting_;
@@ -191,7 +227,7 @@ void Stream::revive_workers() {
     } else if (screenshooting && screenshooter_.ended_on_its_own(&status, reclaim)) {
         if (WIFEXITED(status) && WEXITSTATUS(status) == kExitNoDisplay) {
             if (!no_display_reported_)
-                host_.async_log("Screenshot capture failed: the display could not be opened");
+                log_later("Screenshot capture failed: the display could not be opened");
             no_display_reported_ = true;
             return;
         }

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/daemon_thread.hpp"
 #include "core/host_bridge.hpp"
@@ -95,6 +96,24 @@ class Stream {
     const nb::object& screenshot_position() const { return screenshot_position_; }
 
   private:
+    // Held by every transition of the stream: each start, stop and restart of a worker, and the
+    // worker part of the session's start and stop (docs/threads.md, "Stream transitions").
+    // Recursive; taken holding the GIL, which is let go while another thread holds it. A holder
+    // never calls the host nor delivers: its log lines (log_later) go out when the outermost
+    // transition ends.
+    class Transition {
+      public:
+        explicit Transition(Stream& stream);
+        ~Transition();
+        Transition(const Transition&) = delete;
+        Transition& operator=(const Transition&) = delete;
+
+      private:
+        Stream& stream_;
+        std::unique_lock<std::recursive_mutex> lock_;
+    };
+    void log_later(std::string line);
+
     // The frame block shared by the server and both workers, new for every encoder start.
     struct FrameBlock {
         std::shared_ptr<ipc::Shm> shm;
@@ -115,6 +134,9 @@ class Stream {
     void reclaim_locks_of(pid_t pid);
     void autosend_loop(double period);
 
+    std::recursive_mutex transition_mutex_;
+    int transition_depth_ = 0;                // guarded by transition_mutex_
+    std::vector<std::string> deferred_logs_;  // guarded by transition_mutex_
     HostBridge& host_;
     net::ClientLink& link_;
     const ServingState& state_;

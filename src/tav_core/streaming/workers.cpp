@@ -35,6 +35,7 @@ net::Socket dead_end_channel() {
 
 void Stream::start_encoding(long width, long height, std::string_view input_format, double fps,
                             double mbps, bool flip) {
+    Transition transition(*this);
     if (is_encoding_) return;
     const int bpp = bytes_per_pixel(input_format);
     const auto [out_width, out_height] = clamped_size(width, height);
@@ -77,7 +78,7 @@ void Stream::start_encoding(long width, long height, std::string_view input_form
         args->keep_encoding_event = encoder_.keep();
         args->parent_pid = getpid();
         if (!encoder_.launch([args] { return run_encoder(*args); }, {channel.fd()})) {
-            host_.async_log("Error creating encoding process");
+            log_later("Error creating encoding process");
             encoder_failed();
         }
     } catch (...) {
@@ -87,6 +88,7 @@ void Stream::start_encoding(long width, long height, std::string_view input_form
 }
 
 void Stream::start_screenshot(nb::object x, nb::object y, nb::object width, nb::object height) {
+    Transition transition(*this);
     screenshot_position_ = nb::make_tuple(x, y);
     screenshooter_.prepare();
     is_screenshooting_ = true;
@@ -103,24 +105,26 @@ void Stream::start_screenshot(nb::object x, nb::object y, nb::object width, nb::
     args->new_screenshot_event = screenshooter_.wake();
     args->parent_pid = getpid();
     if (!screenshooter_.launch([args] { return run_screenshot(*args); }))
-        host_.async_log("Error creating encoding process");
+        log_later("Error creating encoding process");
 }
 
 // An encoder that cannot start is not started again and again: the app hears of it once a session
 // (ERR_FFMPEG) and the frame block goes at once. A new start, or a new capture size, tries again.
 void Stream::encoder_failed() {
+    Transition transition(*this);
     stop_encoding();
     if (!encoder_failure_sent_) link_.send_code(ERR_FFMPEG);
     encoder_failure_sent_ = true;
 }
 
 void Stream::stop_encoding() {
+    Transition transition(*this);
     if (!is_encoding_) return;
     is_encoding_ = false;
     // A worker blocked on a full channel (the app stopped reading) ends at once.
     if (std::shared_ptr<net::Connection> c = link_.connection()) c->close_video_channel();
-    encoder_.stop([this](pid_t pid) { reclaim_locks_of(pid); });
     FrameBlock block = block_;
+    encoder_.stop([this](pid_t pid) { reclaim_locks_of(pid); });
     py::Unlocked unlocked;
     ipc::Held held(*block.lock);
     block.shm->close();
@@ -128,6 +132,7 @@ void Stream::stop_encoding() {
 }
 
 void Stream::stop_screenshot() {
+    Transition transition(*this);
     if (!is_screenshooting_) return;
     is_screenshooting_ = false;
     screenshooter_.stop([this](pid_t pid) { reclaim_locks_of(pid); });
