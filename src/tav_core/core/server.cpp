@@ -105,7 +105,7 @@ bool TavServer::start_serving(nb::handle port_arg) {
         host_.open();
         state_.is_serving = true;
         state_.is_starting = false;
-        network_thread_ = DaemonThread::start("tavrel-network", [this, keep] {
+        network_thread_ = DaemonThread::start(kNetworkThread, [this, keep] {
             session_.serve(listener_, [this] { stop_serving(); });
         });
     } catch (...) {

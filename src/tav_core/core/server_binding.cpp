@@ -304,12 +304,14 @@ Constants:
             "_start_encoding",
             [](TavServer& s, nb::handle width, nb::handle height, nb::handle input_format,
                nb::handle framerate, nb::handle bitrate, nb::handle vflip) {
+                if (s.stream().is_encoding()) return;
                 // Any other value is no format: the encoder's own error names the valid ones.
                 const std::string format = PyUnicode_Check(input_format.ptr())
                                                ? nb::cast<std::string>(input_format)
                                                : std::string();
                 streaming::pixel_format(format);
-                s.stream().start_encoding(nb::cast<long>(width), nb::cast<long>(height), format,
+                s.stream().start_encoding(streaming::capture_side(width),
+                                          streaming::capture_side(height), format,
                                           host_values::to_double(framerate),
                                           host_values::to_double(bitrate), truthy(vflip));
             },

@@ -15,6 +15,9 @@
 
 namespace tav {
 
+// The network thread's name, in its reports.
+inline constexpr const char* kNetworkThread = "tavrel-network";
+
 class AppSession {
   public:
     AppSession(HostBridge& host, net::ClientLink& link, ServingState& state, Cameras& cameras,

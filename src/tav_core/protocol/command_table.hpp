@@ -10,10 +10,10 @@
 namespace tav {
 
 enum class Route {
-    ignore,  // nothing is sent, read or delivered
-    host,    // the handler is delivered to host context
-    start,   // delivered, and the next code is read only once it has run
-    stop,    // the stream stops on the network thread itself
+    ignore,   // nothing is sent, read or delivered
+    deliver,  // the handler is delivered to host context
+    start,    // delivered, and the next code is read only once it has run
+    stop,     // the stream stops on the network thread itself
 };
 
 struct RouteEntry {

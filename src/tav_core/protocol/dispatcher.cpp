@@ -6,12 +6,6 @@
 
 namespace tav {
 
-namespace {
-
-constexpr const char* kThreadName = "tavrel-network";
-
-}  // namespace
-
 // The payload is read whatever became of the echo, so the next byte read is always a command.
 void AppSession::process_code(uint8_t code) {
     const RouteEntry& e = route_of(code);
@@ -37,7 +31,7 @@ void AppSession::process_code(uint8_t code) {
                 [this, handler = e.handler, request] { handler(context_, request); });
         } catch (...) {
             if (started) started->set();
-            py::report_current_exception(kThreadName);
+            py::report_current_exception(kNetworkThread);
         }
     }
     // The next command is read only once the capture is set up (or the start gave up). A server

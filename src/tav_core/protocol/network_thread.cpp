@@ -18,8 +18,6 @@ namespace tav {
 
 namespace {
 
-constexpr const char* kThreadName = "tavrel-network";
-
 // Runs `fn` holding the GIL; a host error is reported and the thread goes on.
 template <typename F>
 void in_python(F&& fn) {
@@ -27,7 +25,7 @@ void in_python(F&& fn) {
     try {
         fn();
     } catch (...) {
-        py::report_current_exception(kThreadName);
+        py::report_current_exception(kNetworkThread);
     }
 }
 

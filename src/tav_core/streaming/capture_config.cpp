@@ -27,8 +27,13 @@ void CaptureConfig::set_mode(nb::object capture_mode, nb::object capture_format)
     given_format = std::move(capture_format);
 }
 
+long capture_side(nb::handle value) {
+    hv::to_double(value);
+    return nb::cast<long>(value);
+}
+
 std::pair<double, double> clamped_size(double w, double h) {
-    if (w <= kMaxEncodedSide && h <= kMaxEncodedSide) return {w, h};
+    if (!(w > kMaxEncodedSide || h > kMaxEncodedSide)) return {w, h};
     const double rw = w / kMaxEncodedSide, rh = h / kMaxEncodedSide;
     const double r = rw > rh ? rw : rh;
     return {w / r, h / r};
@@ -36,7 +41,7 @@ std::pair<double, double> clamped_size(double w, double h) {
 
 nb::tuple clamp_resolution(nb::object width, nb::object height) {
     const double w = hv::to_double(width), h = hv::to_double(height);
-    if (w <= kMaxEncodedSide && h <= kMaxEncodedSide) return nb::make_tuple(width, height);
+    if (!(w > kMaxEncodedSide || h > kMaxEncodedSide)) return nb::make_tuple(width, height);
     const auto [cw, ch] = clamped_size(w, h);
     return nb::make_tuple(cw, ch);
 }

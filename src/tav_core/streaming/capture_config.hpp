@@ -32,8 +32,10 @@ struct CaptureConfig {
     bool has_alpha() const {
         return mode && mode != CaptureMode::screenshot && pixels->bytes_per_pixel == 4;
     }
-    void clear() { *this = CaptureConfig(); }
 };
+
+// A width or height the host gave, as a worker takes it: TypeError for what is no number.
+long capture_side(nb::handle value);
 
 // The largest frame the encoder is given; larger captures are scaled down into it.
 inline constexpr int kMaxEncodedSide = 720;

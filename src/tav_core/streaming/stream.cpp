@@ -31,9 +31,6 @@ double rate(double value, double fallback, double low, double high) {
     return std::isfinite(value) && value > 0 ? std::clamp(value, low, high) : fallback;
 }
 
-// The size a host gave, as a worker takes it.
-long size_value(nb::handle v) { return nb::cast<long>(v); }
-
 }  // namespace
 
 Stream::Stream(HostBridge& host, net::ClientLink& link, const ServingState& state, Cameras& cameras)
@@ -75,7 +72,9 @@ void Stream::set_capture_mode(nb::object capture_mode, nb::object capture_format
 }
 
 void Stream::set_capture_resolution(nb::object width, nb::object height) {
-    Transition transition(*this);
+    // Outside a session (a host may set its size at every redraw) nothing waits for a transition.
+    std::optional<Transition> transition;
+    if (is_capturing_) transition.emplace(*this);
     if (is_capturing_ && (width.not_equal(config_.width) || height.not_equal(config_.height))) {
         restart_workers(width, height);
     }
@@ -186,7 +185,8 @@ void Stream::restart_encoding(nb::object width, nb::object height) {
     Transition transition(*this);
     if (!is_capturing_) return;
     stop_encoding();
-    start_encoding(size_value(width), size_value(height), config_.pixels->name, fps_, mbps_, flip_);
+    start_encoding(capture_side(width), capture_side(height), config_.pixels->name, fps_, mbps_,
+                   flip_);
 }
 
 void Stream::restart_screenshot(nb::object x, nb::object y, nb::object width, nb::object height) {

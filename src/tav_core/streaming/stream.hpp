@@ -30,7 +30,6 @@
 #include "streaming/frame_answers.hpp"
 #include "streaming/vp9_encoder.hpp"
 #include "streaming/worker_process.hpp"
-#include "streaming/x11_grabber.hpp"
 
 namespace tav::streaming {
 

@@ -2,7 +2,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <system_error>
 
 #include "core/python.hpp"
