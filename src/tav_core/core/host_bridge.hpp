@@ -14,7 +14,7 @@
 #include <utility>
 
 #include "core/callback_queue.hpp"
-#include "protocol/host_values.hpp"
+#include "core/host_values.hpp"
 
 namespace tav {
 

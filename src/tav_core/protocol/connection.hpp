@@ -1,6 +1,7 @@
 // The app connection: its socket, its outgoing queue and every write to it. A writer hands a
 // whole message over and returns at once; the connection's own thread puts the messages on the
-// wire, each whole, replies ahead of queued video, and carries the encoder worker's video packet
+// wire (a reply with nothing ahead of it goes straight in as far as the socket takes it), each
+// whole, replies ahead of queued video, and carries the encoder worker's video packet
 // messages over from the worker's packet channel. It knows how much the app has not yet received:
 // that decides whether a new frame may be made (admission) and the encoder's target bit rate, and
 // when a frame request that admission refused may be served after all. Its threads and what its
@@ -38,7 +39,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // For reads; valid while the caller holds the connection.
     int fd() const { return socket_.fd(); }
 
-    // Queues one whole message and returns at once; dropped once the connection has ended.
+    // Hands one whole message over and returns at once, never waiting for the network (with
+    // nothing ahead of it, what the socket takes at once is written right here); dropped once
+    // the connection has ended.
     void send(std::string message);
 
     // A new packet channel for an encoder worker streaming at `asked_bps` and `fps`; returns the
@@ -88,7 +91,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     bool ended_ = false, writer_done_ = false;
     Deferred deferred_ = Deferred::none;
 
-    std::atomic<size_t> in_flight_{0};  // the unwritten rest of the message being written
+    std::atomic<size_t> in_flight_{0};         // the unwritten rest of the message being written
+    std::atomic<uint64_t> direct_written_{0};  // reply bytes send() put into the socket itself
     std::atomic<size_t> frame_budget_{kMinFrameBudget};
     std::atomic<bool> refused_{false};
 };

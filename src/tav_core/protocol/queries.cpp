@@ -6,7 +6,7 @@
 #include "core/version.hpp"
 #include "protocol/commands.hpp"
 #include "protocol/handlers.hpp"
-#include "protocol/host_values.hpp"
+#include "core/host_values.hpp"
 #include "protocol/wire.hpp"
 
 namespace tav::handlers {

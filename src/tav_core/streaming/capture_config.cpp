@@ -1,6 +1,6 @@
 #include "streaming/capture_config.hpp"
 
-#include "protocol/host_values.hpp"
+#include "core/host_values.hpp"
 
 namespace tav::streaming {
 

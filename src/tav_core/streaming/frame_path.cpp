@@ -4,7 +4,7 @@
 
 #include "core/python.hpp"
 #include "protocol/commands.hpp"
-#include "protocol/host_values.hpp"
+#include "core/host_values.hpp"
 #include "streaming/stream.hpp"
 
 namespace tav::streaming {

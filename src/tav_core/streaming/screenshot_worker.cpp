@@ -9,7 +9,7 @@
 #include <stdexcept>
 
 #include "ipc/shm.hpp"
-#include "protocol/host_values.hpp"
+#include "core/host_values.hpp"
 #include "streaming/pixel_formats.hpp"
 #include "streaming/worker_args.hpp"
 #include "streaming/worker_life.hpp"

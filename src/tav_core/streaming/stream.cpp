@@ -9,7 +9,7 @@
 
 #include "core/python.hpp"
 #include "protocol/commands.hpp"
-#include "protocol/host_values.hpp"
+#include "core/host_values.hpp"
 #include "protocol/wire.hpp"
 #include "streaming/encoder_worker.hpp"
 #include "streaming/screenshot_worker.hpp"

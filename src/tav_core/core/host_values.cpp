@@ -1,4 +1,4 @@
-#include "protocol/host_values.hpp"
+#include "core/host_values.hpp"
 
 #include "core/python.hpp"
 
