@@ -5,6 +5,12 @@
 
 namespace tav::streaming {
 
+WorkerProcess::~WorkerProcess() {
+    if (!pid_) return;
+    kill_process(*pid_);
+    wait_process(*pid_, kJoinTimeout);  // a killed process ends at once
+}
+
 void WorkerProcess::prepare(std::shared_ptr<ipc::Event> wake) {
     keep_ = std::make_shared<ipc::Event>();
     keep_->set();

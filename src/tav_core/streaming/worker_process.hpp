@@ -22,6 +22,13 @@ class WorkerProcess {
     // a semaphore has no owner, so one held by a dead worker stays taken unless taken back.
     using Reclaim = std::function<void(pid_t)>;
 
+    WorkerProcess() = default;
+    // A worker still running when its owner goes (a server dropped with a worker it never
+    // stopped) is killed and reaped.
+    ~WorkerProcess();
+    WorkerProcess(const WorkerProcess&) = delete;
+    WorkerProcess& operator=(const WorkerProcess&) = delete;
+
     // New events for the next worker: its keep event (set) and, unless `wake` is given, a wake
     // event of its own.
     void prepare(std::shared_ptr<ipc::Event> wake = nullptr);
