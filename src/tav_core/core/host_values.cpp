@@ -145,14 +145,4 @@ uint16_t u16(nb::handle value) {
     return static_cast<uint16_t>(v);
 }
 
-std::optional<std::string> payload(nb::handle data) {
-    if (!data.is_valid() || data.is_none()) return std::nullopt;
-    Py_buffer view;
-    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) throw nb::python_error();
-    std::string bytes(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
-    PyBuffer_Release(&view);
-    if (bytes.empty()) return std::nullopt;
-    return bytes;
-}
-
 }  // namespace tav::host_values

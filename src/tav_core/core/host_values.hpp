@@ -1,4 +1,4 @@
-// Checked conversions of the values a host hands over, and of request payloads. A value of the
+// Checked conversions of the values a host hands over. A value of the
 // wrong shape raises (and so stops the handler before its reply) an error that names where the
 // value came from and what was expected:
 //   get_playback_state returned (1.0, 2.0); expected (state, start, end)
@@ -61,7 +61,5 @@ bool truthy(nb::handle value);
 std::string ascii(nb::handle text);
 // An integer that fits an unsigned 16-bit field (OverflowError otherwise).
 uint16_t u16(nb::handle value);
-// The bytes of a request payload; nothing when it is absent or empty.
-std::optional<std::string> payload(nb::handle data);
 
 }  // namespace tav::host_values
