@@ -6,7 +6,8 @@ import threading
 
 import pytest
 
-from conftest import RecordingHost, TavServer, connect, recv_exact, stop_and_wait, wait_until
+from conftest import (PullLoop, RecordingHost, TavServer, connect, recv_exact, stop_and_wait,
+                      wait_until)
 from tavrel.tav_base import TavBase
 
 PUSH, PULL = TavServer.EVENTMODE_PUSH, TavServer.EVENTMODE_PULL
@@ -139,6 +140,18 @@ class TestServingCycle:
         assert host.restarted and s.is_serving and s._is_event_loop_running
         stop_and_wait(s)
         assert not s._is_event_loop_running
+
+    def test_a_stop_still_queued_in_pull_mode_is_delivered_after_serving_again(self, host):
+        s = TavServer("Blender", (1, 2, 3), host, PULL)
+        assert s.start_serving(0)
+        s.stop_serving()
+        wait_until(lambda: not s.is_stopping)  # its server_did_stop waits for the host's loop
+        assert s.start_serving(0)
+        loop = PullLoop(s)
+        host.wait_for("server_did_stop")
+        stop_and_wait(s, loop)
+        host.wait_for("server_did_stop", count=2)
+        loop.close()
 
     def test_stop_completes_when_server_did_stop_raises(self, capfd):
         host = RecordingHost()
