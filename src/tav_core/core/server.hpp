@@ -4,6 +4,7 @@
 //   Listener     (protocol/listener.hpp)      the listening socket
 //   ClientLink   (protocol/client_link.hpp)   the connected app's connection
 //   AppSession   (protocol/app_session.hpp)   the network thread and the command dispatch
+//   Cameras      (protocol/cameras.hpp)       the selected camera and the last camera list
 //   Stream       (streaming/stream.hpp)       the viewport stream and its workers
 // Which thread runs what, the locks and the GIL, and what guards each field: docs/threads.md.
 #pragma once

@@ -1,7 +1,7 @@
 // Action commands: playback, keys, camera creation, custom scripts and the stream.
+#include "core/host_values.hpp"
 #include "protocol/commands.hpp"
 #include "protocol/handlers.hpp"
-#include "core/host_values.hpp"
 #include "protocol/wire.hpp"
 #include "streaming/stream.hpp"
 

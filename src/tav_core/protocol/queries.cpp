@@ -3,10 +3,10 @@
 
 #include <algorithm>
 
+#include "core/host_values.hpp"
 #include "core/version.hpp"
 #include "protocol/commands.hpp"
 #include "protocol/handlers.hpp"
-#include "core/host_values.hpp"
 #include "protocol/wire.hpp"
 
 namespace tav::handlers {

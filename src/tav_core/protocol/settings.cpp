@@ -1,7 +1,7 @@
 // Camera and timeline set commands. The dispatcher has echoed the code and read the payload.
+#include "core/host_values.hpp"
 #include "protocol/commands.hpp"
 #include "protocol/handlers.hpp"
-#include "core/host_values.hpp"
 #include "protocol/wire.hpp"
 #include "streaming/stream.hpp"
 

@@ -18,11 +18,13 @@ class FrameAnswers {
     // A new request's event: set by the next answer, or already set once the session ended.
     std::shared_ptr<OneShot> await() {
         auto mine = std::make_shared<OneShot>();
-        std::lock_guard lock(mutex_);
-        if (closed_)
-            mine->set();
-        else
-            waiting_.push_back(mine);
+        bool closed;
+        {
+            std::lock_guard lock(mutex_);
+            closed = closed_;
+            if (!closed) waiting_.push_back(mine);
+        }
+        if (closed) mine->set();
         return mine;
     }
     // A getter finished, whether it succeeded or not.

@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "ipc/shm.hpp"
 #include "core/host_values.hpp"
+#include "ipc/shm.hpp"
 #include "streaming/pixel_formats.hpp"
 #include "streaming/worker_args.hpp"
 #include "streaming/worker_life.hpp"

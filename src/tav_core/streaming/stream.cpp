@@ -7,9 +7,9 @@
 #include <cmath>
 #include <cstdio>
 
+#include "core/host_values.hpp"
 #include "core/python.hpp"
 #include "protocol/commands.hpp"
-#include "core/host_values.hpp"
 #include "protocol/wire.hpp"
 #include "streaming/encoder_worker.hpp"
 #include "streaming/screenshot_worker.hpp"
@@ -190,6 +190,7 @@ void Stream::restart_encoding(nb::object width, nb::object height) {
 }
 
 void Stream::restart_screenshot(nb::object x, nb::object y, nb::object width, nb::object height) {
+    Transition transition(*this);
     if (!is_capturing_) return;
     stop_screenshot();
     start_screenshot(x, y, width, height);

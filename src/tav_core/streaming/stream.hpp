@@ -1,8 +1,8 @@
 // The viewport stream of the connected app: the capture configuration, the session that the app
 // starts and stops, the frame path from the host's getters into the frame block, automatic
 // sending, and the two worker processes (encoder, screenshot grabber) with the objects they share.
-// Every operation runs holding the GIL, in host context unless noted; which thread runs each and
-// what guards each field: docs/threads.md.
+// Every operation runs holding the GIL unless noted; which thread runs each and what guards each
+// field: docs/threads.md.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -57,8 +57,9 @@ class Stream {
     // Network thread: a new start request is about to be delivered; the returned event is set
     // when it has run (or given up).
     std::shared_ptr<OneShot> announce_start();
-    // Stop thread: lets a start that runs right now finish (for at most `seconds`), then
-    // releases a network thread still waiting for a start the host may never run.
+    // Stop thread, without the GIL: lets a start that runs right now finish (for at most
+    // `seconds`), then releases a network thread still waiting for a start the host may never
+    // run.
     void await_running_start(double seconds);
     void release_start_waiter();
 

@@ -8,6 +8,7 @@ namespace tav::streaming {
 WorkerProcess::~WorkerProcess() {
     if (!pid_) return;
     kill_process(*pid_);
+    py::Unlocked unlocked;
     wait_process(*pid_, kJoinTimeout);  // a killed process ends at once
 }
 
