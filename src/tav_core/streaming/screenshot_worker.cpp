@@ -121,7 +121,9 @@ int run_screenshot(const ScreenshotArgs& a) {
         {
             LockScope held(*a.shm_lock, parent);
             if (!held) return 0;
-            att.block = ipc::Shm::attach(a.shm_name, a.shm_size);
+            std::optional<ipc::Shm> block = attach_block(a.shm_name, a.shm_size, parent);
+            if (!block) return 0;
+            att.block = std::move(*block);
         }
         serve_requests(a, parent, grabber, att.block);
         return 0;

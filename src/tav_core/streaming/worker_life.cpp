@@ -1,6 +1,7 @@
 #include "streaming/worker_life.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 
 namespace tav::streaming {
@@ -13,6 +14,16 @@ bool wait_for_wake(ipc::Event& event, const ParentWatch& parent, double lifespan
         if (left <= 0) return false;
         if (event.wait(std::min(left, kWaitSlice))) return true;
         if (parent.gone()) return false;
+    }
+}
+
+std::optional<ipc::Shm> attach_block(const std::string& name, size_t size,
+                                     const ParentWatch& parent) {
+    try {
+        return ipc::Shm::attach(name, size);
+    } catch (const ipc::ShmError& e) {
+        if (parent.forked() && e.code().value() == ENOENT) return std::nullopt;
+        throw;
     }
 }
 

@@ -5,8 +5,12 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <optional>
+#include <string>
+
 #include "ipc/event.hpp"
 #include "ipc/lock.hpp"
+#include "ipc/shm.hpp"
 
 namespace tav::streaming {
 
@@ -30,6 +34,12 @@ class ParentWatch {
 
 // Waits for `event` at most `lifespan` seconds; false on time-out or when the parent is gone.
 bool wait_for_wake(ipc::Event& event, const ParentWatch& parent, double lifespan = kIdleLifespan);
+
+// Attaches the frame block. The server removes a block once it no longer wants its workers (a
+// stop, or the exit of its process), so a forked worker that finds it gone ends quietly: nothing
+// then. Any other failure throws, as does a missing block in a worker run in the caller's process.
+std::optional<ipc::Shm> attach_block(const std::string& name, size_t size,
+                                     const ParentWatch& parent);
 
 // Takes `lock` for the scope, unless the parent dies first (then it is not held and tests false).
 class LockScope {
