@@ -3,8 +3,7 @@
 
 #include <nanobind/stl/string.h>
 
-#include <cstdio>
-
+#include "core/format.hpp"
 #include "core/package.hpp"
 #include "core/python.hpp"
 #include "core/version.hpp"
@@ -15,12 +14,6 @@
 namespace tav {
 
 namespace {
-
-std::string format(const char* fmt, auto... args) {
-    char buf[256];
-    std::snprintf(buf, sizeof buf, fmt, args...);
-    return buf;
-}
 
 [[noreturn]] void type_error_expected(const char* expected, nb::handle got) {
     PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", expected,

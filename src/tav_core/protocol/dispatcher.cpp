@@ -27,8 +27,9 @@ void AppSession::process_code(uint8_t code) {
                 return;
             }
             if (e.route == Route::start) started = context_.stream.announce_start();
-            context_.host.deliver_native(
-                [this, handler = e.handler, request] { handler(context_, request); });
+            context_.host.deliver_native([this, handler = e.handler, request = std::move(request)] {
+                handler(context_, request);
+            });
         } catch (...) {
             if (started) started->set();
             py::report_current_exception(kNetworkThread);

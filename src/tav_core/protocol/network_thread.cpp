@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 
+#include "core/format.hpp"
 #include "core/python.hpp"
 #include "protocol/app_session.hpp"
 #include "protocol/net_error.hpp"
@@ -29,12 +29,6 @@ void in_python(F&& fn) {
     }
 }
 
-std::string address_line(const char* fmt, const std::string& ip, int port) {
-    char buf[128];
-    std::snprintf(buf, sizeof buf, fmt, ip.c_str(), port);
-    return buf;
-}
-
 }  // namespace
 
 void AppSession::serve(net::Listener& listener, const std::function<void()>& stop_server) {
@@ -42,10 +36,7 @@ void AppSession::serve(net::Listener& listener, const std::function<void()>& sto
     const int listen_fd = listener.fd();
     while (state_.is_serving) {
         in_python([&] {
-            char line[64];
-            std::snprintf(line, sizeof line, "Listening on TCP port %d",
-                          listener.port().value_or(0));
-            host.async_log(line);
+            host.async_log(format("Listening on TCP port %d", listener.port().value_or(0)));
         });
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
@@ -89,7 +80,7 @@ void AppSession::run(net::Connection& connection, const std::string& ip, int por
         state_.client_port = port;
     });
     state_.is_connected = true;
-    in_python([&] { host.async_log(address_line("Accepted connection from: %s:%d", ip, port)); });
+    in_python([&] { host.async_log(format("Accepted connection from: %s:%d", ip.c_str(), port)); });
     in_python([&] { host.deliver_host("client_connected", ip, port); });
     while (state_.is_serving) {
         // Commands first: a stop the app sent behind a deferred frame request drops it.
@@ -111,7 +102,7 @@ void AppSession::run(net::Connection& connection, const std::string& ip, int por
     }
     state_.is_connected = false;
     in_python([&] { context_.stream.stop(); });
-    in_python([&] { host.async_log(address_line("Disconnected from: %s:%d", ip, port)); });
+    in_python([&] { host.async_log(format("Disconnected from: %s:%d", ip.c_str(), port)); });
     in_python([&] {
         context_.cameras.current = nb::str("");
         host.deliver_host("current_camera_changed", context_.cameras.current);

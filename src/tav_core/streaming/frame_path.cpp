@@ -62,8 +62,8 @@ void Stream::send_frame(bool app_waits) {
             break;
         case CaptureMode::buffer_pointer:
             request_from_host(&Stream::get_capture_pointer);
-            if (!is_capturing_ || !has_capture_pointer_) return;
-            copy_frame(reinterpret_cast<const void*>(capture_pointer_), frame_size_);
+            if (!is_capturing_ || !capture_pointer_) return;
+            copy_frame(reinterpret_cast<const void*>(*capture_pointer_), frame_size_);
             break;
         case CaptureMode::buffer: {
             request_from_host(&Stream::get_capture_buffer);
@@ -92,11 +92,13 @@ struct ReleaseRequest {
 };
 }  // namespace
 
+nb::tuple Stream::capture_coords() {
+    return hv::exactly(host_.call("get_capture_coords", cameras_.current), 2, "(x, y)");
+}
+
 void Stream::get_capture_coords() {
     ReleaseRequest release{frame_answers_};
-    if (is_capturing_)
-        capture_position_ =
-            hv::exactly(host_.call("get_capture_coords", cameras_.current), 2, "(x, y)");
+    if (is_capturing_) capture_position_ = capture_coords();
 }
 
 void Stream::get_capture_pointer() {
@@ -109,7 +111,6 @@ void Stream::get_capture_pointer() {
         return a;
     });
     capture_pointer_ = v;
-    has_capture_pointer_ = true;
 }
 
 void Stream::get_capture_buffer() {

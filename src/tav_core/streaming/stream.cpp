@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "core/format.hpp"
 #include "core/host_values.hpp"
 #include "core/python.hpp"
 #include "protocol/commands.hpp"
@@ -19,8 +20,6 @@ namespace tav::streaming {
 namespace hv = host_values;
 
 namespace {
-
-constexpr const char* kExpectedCoords = "(x, y)";
 
 // A rate the app gave that is not a positive finite number falls back to these; any other is
 // clamped into the range the encoder is built for.
@@ -120,11 +119,8 @@ void Stream::start(const std::optional<std::string>& payload) {
     r.u16();  // not used
     const bool opaque = r.u8() != 0, autosend = r.u8() != 0;
     is_autosend_ = autosend;
-    char line[160];
-    std::snprintf(line, sizeof line,
-                  "Starting Viewport Capture. %.2f fps, %.2f Mbits/s, Opaque: %d, Autosend: %d",
-                  fps, mbps, opaque ? 1 : 0, autosend ? 1 : 0);
-    py::log(line);
+    py::log(format("Starting Viewport Capture. %.2f fps, %.2f Mbits/s, Opaque: %d, Autosend: %d",
+                   fps, mbps, opaque ? 1 : 0, autosend ? 1 : 0));
 
     host_.call("capture_will_start");
     if (!config_.mode)
@@ -149,8 +145,7 @@ void Stream::start(const std::optional<std::string>& payload) {
     // has ended the session: nothing more is started.
     restart_encoding(config_.width, config_.height);
     if (screenshot) {
-        nb::tuple pos =
-            hv::exactly(host_.call("get_capture_coords", cameras_.current), 2, kExpectedCoords);
+        nb::tuple pos = capture_coords();
         Transition transition(*this);
         if (!is_capturing_) return;
         screenshot_position_ = pos;

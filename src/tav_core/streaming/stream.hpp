@@ -122,6 +122,7 @@ class Stream {
     };
 
     void request_from_host(void (Stream::*getter)());
+    nb::tuple capture_coords();  // the host's get_capture_coords, checked
     void get_capture_coords();
     void get_capture_pointer();
     void get_capture_buffer();
@@ -152,8 +153,7 @@ class Stream {
 
     // What the host's getters last returned.
     nb::object capture_position_ = nb::none();  // (x, y), or none
-    uint64_t capture_pointer_ = 0;
-    bool has_capture_pointer_ = false;
+    std::optional<uint64_t> capture_pointer_;
     nb::object capture_buffer_ = nb::none();                    // a bytes-like object, or none
     std::atomic<std::shared_ptr<FrameAnswers>> frame_answers_;  // new for every session
     // Set when the latest start has finished (the network thread waits for it).

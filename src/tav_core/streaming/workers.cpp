@@ -144,8 +144,7 @@ void Stream::stop_screenshot() {
 // lock back. Half a message it left in its packet channel never reaches the app.
 void Stream::reclaim_locks_of(pid_t pid) {
     if (block_.lock) block_.lock->recover(pid);
-    if (block_.ready) block_.ready->recover(pid);
-    encoder_.recover(pid);
+    encoder_.recover(pid);  // its wake event is the block's ready event
     screenshooter_.recover(pid);
     channel_lock_->recover(pid);
 }
