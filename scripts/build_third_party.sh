@@ -105,17 +105,13 @@ build_ffmpeg() {
 }
 
 qrencode_config="--enable-static --disable-shared --with-pic --without-tools"
-build_qrencode() {
+build_autotools() {
     ./configure --prefix="$prefix" $1 && make -j"$jobs" && make install
 }
 
 png_config="--enable-static --disable-shared --with-pic --disable-tools"
-build_png() {
-    ./configure --prefix="$prefix" $1 && make -j"$jobs" && make install
-}
-
 apt_source_list
 build libvpx libvpx "$vpx_config" build_vpx
 build ffmpeg ffmpeg "$ffmpeg_config" build_ffmpeg
-build qrencode qrencode "$qrencode_config" build_qrencode
-build libpng libpng1.6 "$png_config" build_png
+build qrencode qrencode "$qrencode_config" build_autotools
+build libpng libpng1.6 "$png_config" build_autotools

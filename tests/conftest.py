@@ -184,6 +184,7 @@ class PullLoop:
         self.server = server
         self.errors = []
         self.returned = time.monotonic()  # when the last drain returned
+        self.longest = 0.0  # the longest drain, in seconds
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, args=(interval,), daemon=True,
                                         name="host-main")
@@ -191,11 +192,13 @@ class PullLoop:
 
     def _run(self, interval):
         while not self._stop.is_set():
+            start = time.monotonic()
             try:
                 self.server.execute_pending_events()
             except Exception as e:  # the host's timer sees delivered errors
                 self.errors.append(e)
             self.returned = time.monotonic()
+            self.longest = max(self.longest, self.returned - start)
             self._stop.wait(interval)
 
     def close(self):
@@ -401,7 +404,7 @@ def handler_errors(served, capfd):
     push mode, the errors execute_pending_events raised in pull mode, as printed with their
     tracebacks."""
     if served.mode == PULL:
-        text = "".join("".join(traceback.format_exception(e)) for e in served.loop.errors)
+        text = "".join("".join(traceback.format_exception(type(e), e, e.__traceback__)) for e in served.loop.errors)
         served.loop.errors.clear()
         return text
     return capfd.readouterr().err

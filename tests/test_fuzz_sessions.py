@@ -102,24 +102,6 @@ class CountingHost(FrameHost):
         self.ended.release()
 
 
-class TimedPullLoop(PullLoop):
-    """The host's timer, which also keeps the longest execute_pending_events call."""
-
-    def __init__(self, server):
-        self.longest = 0.0
-        super().__init__(server)
-
-    def _run(self, interval):
-        while not self._stop.is_set():
-            start = time.monotonic()
-            try:
-                self.server.execute_pending_events()
-            except Exception as e:
-                self.errors.append(e)
-            self.longest = max(self.longest, time.monotonic() - start)
-            self._stop.wait(interval)
-
-
 def normal_app_is_served(port):
     with AppClient("127.0.0.1", port, timeout=10) as app:
         assert app.server_info()[:2] == ((2, 1, 2), "Blender")
@@ -141,7 +123,7 @@ def test_random_sessions(mode):
     host = CountingHost()
     server = TavServer("Blender", (1, 2, 3), host, mode)
     assert server.start_serving(0)
-    loop = TimedPullLoop(server) if mode == PULL else None
+    loop = PullLoop(server) if mode == PULL else None
     try:
         normal_app_is_served(server.server_port)
         assert host.ended.acquire(timeout=10)

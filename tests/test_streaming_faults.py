@@ -16,7 +16,31 @@ from conftest import PullLoop, TavServer, stop_and_wait, wait_until
 from streaming_support import (FrameHost, Session, VideoApp, children, running_children,
                                shm_entries)
 
-HOST_SCRIPT = textwrap.dedent("""
+# The script's Host served to its own app: camera 0 selected, a stream started (with autosend
+# when AUTOSEND is true). It stands where a script says "# APP_PRELUDE".
+APP_PRELUDE = textwrap.dedent("""
+    server = tav_core.TavServer("Blender", (1, 2, 3), Host(), 0)
+    server.start_serving(0)
+    app = socket.create_connection(("127.0.0.1", server.server_port), timeout=5)
+    def read(n):
+        data = b""
+        while len(data) < n:
+            chunk = app.recv(n - len(data))
+            if not chunk:
+                raise ConnectionError("the server closed the connection")
+            data += chunk
+        return data
+    app.sendall(b"\\x02"); read(5 + 2 + len("Camera"))
+    app.sendall(b"\\x34"); read(1); app.sendall(b"\\x00\\x00")
+    app.sendall(b"\\x96"); read(1); app.sendall(struct.pack("<ffHBB", 30, 2, 0, 1, AUTOSEND))
+""")
+
+
+def with_app(script):
+    return textwrap.dedent(script).replace("# APP_PRELUDE\n", APP_PRELUDE.lstrip("\n"))
+
+
+HOST_SCRIPT = with_app("""
     import os, signal, socket, struct, sys, time
     from tavrel import tav_core
     from tavrel.tav_base import TavBase
@@ -29,18 +53,8 @@ HOST_SCRIPT = textwrap.dedent("""
             server.set_capture_resolution(64, 48)
         def get_capture_buffer(self, server, name): return bytes(64 * 48 * 4)
 
-    server = tav_core.TavServer("Blender", (1, 2, 3), Host(), 0)
-    server.start_serving(0)
-    app = socket.create_connection(("127.0.0.1", server.server_port))
-    def read(n):
-        data = b""
-        while len(data) < n:
-            data += app.recv(n - len(data))
-        return data
-    app.sendall(b"\\x02"); read(5 + 2 + len("Camera"))
-    app.sendall(b"\\x34"); read(1); app.sendall(b"\\x00\\x00")
-    autosend = sys.argv[1] != "dead-worker"  # frames would replace a dead worker
-    app.sendall(b"\\x96"); read(1); app.sendall(struct.pack("<ffHBB", 30, 2, 0, 1, autosend))
+    AUTOSEND = sys.argv[1] != "dead-worker"  # frames would replace a dead worker
+    # APP_PRELUDE
     while server._encoding_process is None:
         time.sleep(0.01)
     worker = server._encoding_process
@@ -62,10 +76,15 @@ def start_host(*args):
     """A host process streaming to its own app; returns it once it printed its worker's pid."""
     host = subprocess.Popen([sys.executable, "-c", HOST_SCRIPT, *args], stdout=subprocess.PIPE,
                             stdin=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    line = ""
-    while not line.startswith("worker"):
-        line = host.stdout.readline()
-        assert line, "the host ended early"
+    try:
+        line = ""
+        while not line.startswith("worker"):
+            line = host.stdout.readline()
+            assert line, "the host ended early"
+    except BaseException:
+        host.kill()
+        host.wait(10)
+        raise
     host.worker = int(line.split()[1])
     return host
 
@@ -78,7 +97,7 @@ def state(pid):
         return None
 
 
-STARVED_HOST_SCRIPT = textwrap.dedent("""
+STARVED_HOST_SCRIPT = with_app("""
     import resource, socket, struct, sys, time
     from tavrel import tav_core
     from tavrel.tav_base import TavBase
@@ -99,17 +118,8 @@ STARVED_HOST_SCRIPT = textwrap.dedent("""
             resource.setrlimit(resource.RLIMIT_DATA, (limit, resource.RLIM_INFINITY))
         def get_capture_buffer(self, server, name): return bytes(720 * 720 * 4)
 
-    server = tav_core.TavServer("Blender", (1, 2, 3), Host(), 0)
-    server.start_serving(0)
-    app = socket.create_connection(("127.0.0.1", server.server_port), timeout=5)
-    def read(n):
-        data = b""
-        while len(data) < n:
-            data += app.recv(n - len(data))
-        return data
-    app.sendall(b"\\x02"); read(5 + 2 + len("Camera"))
-    app.sendall(b"\\x34"); read(1); app.sendall(b"\\x00\\x00")
-    app.sendall(b"\\x96"); read(1); app.sendall(struct.pack("<ffHBB", 30, 2, 0, 1, 0))
+    AUTOSEND = False
+    # APP_PRELUDE
     app.settimeout(0.25)
     codes, end = [], time.monotonic() + 3.5
     while time.monotonic() < end:  # frame requests for a while: a failed worker is not restarted
@@ -150,7 +160,11 @@ def test_workers_end_soon_after_the_host_process_dies():
 
 def test_host_exits_normally_while_streaming():
     host = start_host("exit")
-    assert host.wait(30) == 0 and host.stderr.read() == ""
+    try:
+        assert host.wait(30) == 0 and host.stderr.read() == ""
+    finally:
+        host.kill()
+        host.wait(10)
     wait_until(lambda: state(host.worker) in (None, "Z"), timeout=5)
     wait_until(lambda: not shm_entries(host.pid), timeout=5)
 
