@@ -15,15 +15,7 @@ echo "third-party libraries:"
 scripts/build_third_party.sh
 prefix="$root/build/third-party/prefix"
 
-usable() { [ -n "$1" ] && "$1" -c 'import sys' >/dev/null 2>&1; }
-find_python() {
-    local v="$1" c
-    local pyenv="${PYENV_ROOT:-$HOME/.pyenv}"
-    for c in "$(command -v "python$v" || true)" \
-             $(ls -d "$pyenv"/versions/"$v".*/bin/"python$v" 2>/dev/null | sort -V -r); do
-        if usable "$c"; then echo "$c"; return; fi
-    done
-}
+. scripts/find_python.sh
 pythons=()
 if [ -n "${PYTHONS:-}" ]; then
     read -r -a pythons <<<"$PYTHONS"

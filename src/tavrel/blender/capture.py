@@ -19,7 +19,7 @@ import time
 import bpy
 import gpu
 
-from tavrel.blender.scene import scene, view3d, window
+from tavrel.blender.scene import scene, shown_window, view3d, window
 from tavrel.tav_core import TavServer
 
 RATE_WINDOW = 2.0  # seconds of frames the shown frame rate averages over
@@ -49,6 +49,7 @@ class Capture:
 
     # -- a stream's life ------------------------------------------------------------------------
     def start(self, server):
+        shown_window("Streaming the 3D view")
         self.mode, longest = self._settings()
         self.frames, self.busy_seconds = 0, 0.0
         self._recent.clear()

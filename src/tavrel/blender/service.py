@@ -20,7 +20,7 @@ import traceback
 import bpy
 
 from tavrel.blender.capture import Capture
-from tavrel.blender.scene import BlenderHost, window
+from tavrel.blender.scene import BlenderHost, shown_window, window_override
 from tavrel.tav_core import TavServer
 
 PLUGIN_VERSION = (1, 0, 0)
@@ -128,11 +128,10 @@ class Service:
         self._reports.append((level, text))
         if not self._reporting:
             try:
-                win = window()
-                with bpy.context.temp_override(window=win, screen=win.screen):
+                with window_override(shown_window("The status bar")):
                     bpy.ops.tavrel.report("INVOKE_DEFAULT")
                 self._reporting = True
-            except Exception:  # no window to report in (Blender is starting or ending)
+            except Exception:  # no window to report in (none at all, or starting or ending)
                 self._reports.clear()
         self._redraw(force=True)
 
