@@ -130,15 +130,20 @@ class Blender(_Driven):
 
 class WindowlessBlender(_Driven):
     """`python` (a bpy environment's interpreter, or Debian's blender run in the background)
-    with `core` (a folder holding the tavrel package) on its path."""
+    with the add-on from `core` (a folder holding the tavrel package, put on the Python path) or
+    installed from the add-on `archive`, in a user folder of its own, `home`."""
 
-    QUIT = "raise SystemExit"  # blender_module.py unregisters the add-on on its way out
+    QUIT = "raise SystemExit"  # blender_module.py disables the add-on on its way out
 
-    def __init__(self, python, core):
+    def __init__(self, python, home, core=None, archive=None):
         if os.path.basename(python) == "blender":
-            command = [python, "-b", "--factory-startup", "--python", MODULE_HOST]
+            command = [python, "-b", "--factory-startup", "--python", MODULE_HOST, "--"]
         else:
             command = [python, MODULE_HOST]
-        env = dict(os.environ, PYTHONPATH=core)
+        env = dict(os.environ, BLENDER_USER_RESOURCES=f"{home}/resources",
+                   BLENDER_USER_SCRIPTS=f"{home}/scripts", BLENDER_USER_CONFIG=f"{home}/config")
         env.pop("DISPLAY", None)
-        super().__init__(command, env)
+        env.pop("PYTHONPATH", None)
+        if core is not None:
+            env["PYTHONPATH"] = core
+        super().__init__(command + ([archive] if archive else []), env)

@@ -89,7 +89,18 @@ def test_each_wheel_is_manylinux_small_and_carries_stubs(wheels):
         with zipfile.ZipFile(w) as z:
             names = z.namelist()
             stub = z.read("tavrel/tav_core.pyi").decode()
+            dist_info = next(n for n in names if n.endswith(".dist-info/METADATA"))[:-9]
+            metadata = z.read(dist_info + "/METADATA").decode()
+            versions = z.read(dist_info + "/licenses/third-party/VERSIONS").decode()
         assert "tavrel/py.typed" in names, names
+        # The licence, and the texts of the libraries linked in with the source of each.
+        assert "License-Expression: GPL-3.0-or-later" in metadata
+        licenses = [n[len(dist_info) + 10:] for n in names if n.startswith(dist_info + "/licenses/")]
+        assert {"LICENSE", "third-party/ffmpeg/COPYING.LGPLv2.1", "third-party/libvpx/LICENSE",
+                "third-party/qrencode/COPYING", "third-party/libpng/LICENSE"} <= set(licenses)
+        assert all(f"License-File: {n}" in metadata for n in licenses)
+        assert [line.split("\t")[0] for line in versions.splitlines()] == [
+            "ffmpeg", "libvpx", "qrencode", "libpng", "zlib"]
         # Static third-party libraries: nothing to graft.
         assert not [n for n in names if n.startswith("tavrel.libs/")], names
         # Every public operation and constant is typed, and every operation documented.

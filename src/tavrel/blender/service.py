@@ -8,11 +8,14 @@ Blender drops a timer whose function raises, which would leave the app unanswere
 
 Unregistering the add-on (also on a script reload and when Blender quits) and loading another
 .blend file stop the server synchronously: the stop's deliveries are drained right there, so the
-stream's worker and shared block are gone before Blender goes on.
+stream's worker and shared block are gone before Blender goes on. So does the interpreter's exit
+where nothing unregisters the add-on (Blender as a Python module): a timer left registered then
+would crash Blender's own exit.
 """
 
 from __future__ import annotations
 
+import atexit
 import collections
 import time
 import traceback
@@ -63,6 +66,7 @@ class Service:
         self.server, self.host = server, host
         if not bpy.app.timers.is_registered(self._timer):
             bpy.app.timers.register(self._timer, first_interval=0.0, persistent=True)
+        atexit.register(self.shutdown)
         self.notify(f"Serving on port {server.server_port}")
         return True
 
@@ -90,6 +94,7 @@ class Service:
         self._finished()
 
     def _finished(self):
+        atexit.unregister(self.shutdown)
         self.capture.stop()
         self.server = self.host = None
         self._redraw(force=True)
