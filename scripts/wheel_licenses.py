@@ -52,7 +52,7 @@ def add(wheel, extra):
         info.external_attr = 0o644 << 16
         info.compress_type = zipfile.ZIP_DEFLATED
         kept.append((info, data))
-    record = "".join(record_line(i.filename, d) + "\n" for i, d in kept)
+    record = "".join(record_line(i.filename, d) + "\n" for i, d in kept if not i.is_dir())
     record += f"{dist_info}/RECORD,,\n"
     temporary = wheel + ".part"
     with zipfile.ZipFile(temporary, "w", zipfile.ZIP_DEFLATED) as z:

@@ -13,7 +13,6 @@ import math
 import os
 import re
 import subprocess
-import sys
 import zipfile
 
 import av

@@ -8,7 +8,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 DIST = ROOT / "dist"
 SOURCES = ["src", "CMakeLists.txt", "pyproject.toml", "LICENSE", "scripts/build_wheels.sh",
-           "scripts/build_third_party.sh"]
+           "scripts/wheel_licenses.py", "scripts/build_third_party.sh"]
 BUILD_TIMEOUT = 1700
 
 
