@@ -25,8 +25,6 @@ from streaming_support import session_processes
 from tavrel.app import AppClient, ServerError
 from wheel_support import built_wheels, unpack, wheel_for
 
-no_blender = pytest.mark.skipif(blender_missing(), reason="blender is not installed "
-                                "(scripts/setup.sh installs Debian's package)")
 pytestmark = pytest.mark.timeout(1800)  # the first test may build the wheels and fetch bpy
 
 DEBIAN = "3.4"  # Debian's blender package, on the system's Python
@@ -352,7 +350,7 @@ def test_enable_and_disable_twice_leave_nothing_behind(gui):
     baseline = gui.run("result = inside()")
     for _ in range(2):
         gui.run("addon_utils.enable('tavrel_blender'); from tavrel.blender import ui; "
-                    "assert ui.service.start(0); result = ui.service.server.server_port")
+                "assert ui.service.start(0); result = ui.service.server.server_port")
         port = gui.run("result = ui.service.server.server_port")
         with AppClient("127.0.0.1", port, timeout=30) as app:
             select(app, "Camera")
@@ -364,7 +362,7 @@ def test_enable_and_disable_twice_leave_nothing_behind(gui):
         except AssertionError:
             assert gui.run("result = inside()") == baseline
     gui.run("addon_utils.enable('tavrel_blender'); from tavrel.blender import ui; "
-                "assert ui.service.start(0)")
+            "assert ui.service.start(0)")
 
 
 def test_quit_while_an_app_streams(gui):
