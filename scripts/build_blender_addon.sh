@@ -2,37 +2,45 @@
 # Writes dist/tavrel_blender-VERSION.zip, the Blender add-on archive. One folder, tavrel_blender/,
 # serves both ways Blender installs add-ons:
 #   - Blender 3.x to 4.1 (Debian's 3.4 among them): a legacy add-on; its __init__.py carries
-#     bl_info and unpacks the bundled wheel on first enable;
-#   - Blender 4.2 and newer: an extension; blender_manifest.toml lists the wheel, which Blender
-#     installs itself.
-# The wheel is for the Python named by PYTHON (default: the .venv's); it must be the Python minor
-# version of the Blender that installs the add-on. A manylinux wheel in dist/ for that Python is
-# used where one was built (scripts/build_wheels.sh); otherwise the repository builds one with
-# pip wheel, which links this machine's FFmpeg and so suits Blender on this kind of system.
+#     bl_info and unpacks the bundled wheel for Blender's Python on first enable;
+#   - Blender 4.2 and newer: an extension; blender_manifest.toml lists the wheels, and Blender
+#     installs the one for its Python itself.
+# The archive carries the shipped wheels of dist/ (scripts/build_wheels.sh, run here where they
+# are missing) for Python 3.10 and 3.11 (Blender 4.2 to 5.0 run 3.11), and for 3.12 and 3.13
+# (Blender 5.1 and newer run 3.13) the stable-ABI wheel tagged for each of them: Blender takes
+# the Pythons an extension supports from its wheels' tags, and where a stable-ABI wheel sits
+# beside version-specific ones it counts only the versions named. It also carries the licence
+# texts, the project's and those of the libraries the wheels link.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
-[ -x .venv/bin/python ] || scripts/setup.sh
-python="${PYTHON:-$root/.venv/bin/python}"
-tag="$("$python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')"
 version="$(sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)"
 addon_version="$(sed -n 's/^ *"version": (\([0-9]*\), \([0-9]*\), \([0-9]*\)),/\1.\2.\3/p' \
                  src/tavrel/blender/__init__.py)"
+licenses="build/third-party/prefix/share/licenses"
 
-wheel="$(ls dist/tavrel-"$version"-"$tag"-*manylinux*.whl 2>/dev/null | tail -n 1 || true)"
-if [ -z "$wheel" ]; then
-    rm -rf build/addon-wheel
-    "$python" -m pip wheel -q --no-deps --no-build-isolation -w build/addon-wheel . ||
-        "$python" -m pip wheel -q --no-deps -w build/addon-wheel .
-    wheel="$(ls build/addon-wheel/tavrel-"$version"-"$tag"-*.whl | tail -n 1)"
-fi
+wheels() { ls dist/tavrel-"$version"-*manylinux*.whl 2>/dev/null || true; }
+[ -n "$(wheels)" ] && [ -f "$licenses/VERSIONS" ] || scripts/build_wheels.sh >&2
 
 stage="$(mktemp -d)"
 trap 'rm -rf "$stage"' EXIT
 addon="$stage/tavrel_blender"
-mkdir -p "$addon/wheels" dist
-cp src/tavrel/blender/__init__.py "$addon/"
-cp "$wheel" "$addon/wheels/"
+mkdir -p "$addon/wheels" "$addon/licenses" dist
+cp src/tavrel/blender/__init__.py LICENSE "$addon/"
+cp -r "$licenses" "$addon/licenses/third-party"
+for w in $(wheels); do
+    case "$w" in
+        *-abi3-*) cp "$w" "$stage/"
+                  for minor in 12 13; do
+                      .venv/bin/wheel tags --python-tag "cp3$minor" --abi-tag "cp3$minor" \
+                          "$stage/$(basename "$w")" >/dev/null
+                  done
+                  mv "$stage"/tavrel-*-cp31[23]-cp31[23]-*.whl "$addon/wheels/" ;;
+        *) cp "$w" "$addon/wheels/" ;;
+    esac
+done
+listed=()
+for w in "$addon"/wheels/*.whl; do listed+=("\"./wheels/$(basename "$w")\""); done
 cat > "$addon/blender_manifest.toml" <<TOML
 schema_version = "1.0.0"
 id = "tavrel_blender"
@@ -44,12 +52,12 @@ type = "add-on"
 blender_version_min = "4.2.0"
 license = ["SPDX:GPL-3.0-or-later"]
 platforms = ["linux-x64"]
-wheels = ["./wheels/$(basename "$wheel")"]
+wheels = [$(IFS=,; echo "${listed[*]}" | sed 's/,/, /g')]
 
 [permissions]
 network = "Serves the Tavrel phone app over TCP"
 TOML
 archive="$root/dist/tavrel_blender-$addon_version.zip"
 rm -f "$archive"
-(cd "$stage" && "$python" -c 'import shutil, sys; shutil.make_archive(sys.argv[1][:-4], "zip", ".", "tavrel_blender")' "$archive")
-echo "$archive (core: $(basename "$wheel"))"
+(cd "$stage" && python3 -c 'import shutil, sys; shutil.make_archive(sys.argv[1][:-4], "zip", ".", "tavrel_blender")' "$archive")
+echo "$archive (cores: $(cd "$addon/wheels" && echo *.whl))"

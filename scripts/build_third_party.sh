@@ -3,7 +3,8 @@
 # build/third-party/prefix: libvpx (the VP9 encoder alone, real time,
 # CPU features detected at run time), a small FFmpeg (libavcodec with the libvpx VP9 encoder,
 # libavfilter with the filters the encoder's graph uses, libswscale, libavutil), libqrencode and
-# libpng. The sources are Debian's source packages, fetched with apt through a deb-src list of
+# libpng, and the licence texts of what a wheel carries in build/third-party/prefix/share/licenses
+# (with VERSIONS, the source each came from). The sources are Debian's source packages, fetched with apt through a deb-src list of
 # our own under build/third-party/apt (the system's apt configuration is left alone).
 # Each library is rebuilt only when its source version or its configuration changes, so a second
 # run takes seconds. Output of the builds goes to build/third-party/LIB.log; the terminal shows a
@@ -115,3 +116,28 @@ build libvpx libvpx "$vpx_config" build_vpx
 build ffmpeg ffmpeg "$ffmpeg_config" build_ffmpeg
 build qrencode qrencode "$qrencode_config" build_autotools
 build libpng libpng1.6 "$png_config" build_autotools
+
+# notice NAME PACKAGE LICENCE FILES...: the licence texts FILES of PACKAGE's source, for what the
+# wheels and the add-on ship, and a line in VERSIONS naming the source they came from.
+licenses="$prefix/share/licenses"
+rm -rf "$licenses"
+mkdir -p "$licenses"
+notice() {
+    local name="$1" pkg="$2" licence="$3" src
+    shift 3
+    src="$(fetch "$pkg")"
+    mkdir -p "$licenses/$name"
+    for f in "$@"; do cp "$src/$f" "$licenses/$name/"; done
+    printf '%s\t%s\t%s\n' "$name" "$(sed 's/\.\(dsc\|orig\.tar\..*\)$//' "$src/.from")" "$licence" \
+        >>"$licenses/VERSIONS"
+}
+notice ffmpeg ffmpeg LGPL-2.1-or-later LICENSE.md COPYING.LGPLv2.1
+notice libvpx libvpx BSD-3-Clause LICENSE PATENTS
+notice qrencode qrencode LGPL-2.1-or-later COPYING
+notice libpng libpng1.6 libpng-2.0 LICENSE
+# zlib is the system's (the manylinux policy allows it), linked by libpng; its notice comes along,
+# from the Debian package the build linked (its source package is not always on the mirror).
+mkdir -p "$licenses/zlib"
+cp /usr/share/doc/zlib1g/copyright "$licenses/zlib/copyright"
+printf 'zlib\tzlib_%s (the system'"'"'s)\tZlib\n' "$(dpkg-query -W -f '${Version}' zlib1g | sed 's/^[0-9]*://')" \
+    >>"$licenses/VERSIONS"

@@ -2,7 +2,8 @@
 # Builds what a plug-in ships into dist/: one wheel per Python found on this machine (3.10 and
 # 3.11 each get their own; 3.12 and newer share one stable-ABI wheel), repaired by auditwheel to a
 # manylinux tag, and an sdist. The wheels link the static third-party libraries of
-# build_third_party.sh, so they need nothing beyond the manylinux policy's system libraries.
+# build_third_party.sh, so they need nothing beyond the manylinux policy's system libraries, and
+# carry those libraries' licence texts in their .dist-info/licenses/third-party/.
 # Pythons are looked up as pythonX.Y on PATH and under pyenv's versions; PYTHONS="path..."
 # chooses them instead. Build trees are kept under build/, so a second run is incremental.
 set -euo pipefail
@@ -15,15 +16,7 @@ echo "third-party libraries:"
 scripts/build_third_party.sh
 prefix="$root/build/third-party/prefix"
 
-usable() { [ -n "$1" ] && "$1" -c 'import sys' >/dev/null 2>&1; }
-find_python() {
-    local v="$1" c
-    local pyenv="${PYENV_ROOT:-$HOME/.pyenv}"
-    for c in "$(command -v "python$v" || true)" \
-             $(ls -d "$pyenv"/versions/"$v".*/bin/"python$v" 2>/dev/null | sort -V -r); do
-        if usable "$c"; then echo "$c"; return; fi
-    done
-}
+. scripts/find_python.sh
 pythons=()
 if [ -n "${PYTHONS:-}" ]; then
     read -r -a pythons <<<"$PYTHONS"
@@ -56,6 +49,9 @@ for whl in build/wheel/raw/*.whl; do
     PATH="$root/.venv/bin:$PATH" auditwheel repair -w dist "$whl" >build/wheel/repair.log 2>&1 ||
         { cat build/wheel/repair.log; exit 1; }
 done
+# The licence texts of the libraries linked in go with every wheel (the project's own LICENSE is
+# there already, from pyproject.toml).
+"$root/.venv/bin/python" scripts/wheel_licenses.py "$prefix/share/licenses" dist/tavrel-*.whl
 "$env/bin/python" -m build --sdist --no-isolation -o dist . >build/wheel/sdist.log 2>&1 ||
     { cat build/wheel/sdist.log; exit 1; }
 

@@ -1,6 +1,6 @@
 """Runs inside Blender for the tests (blender --python tests/blender_agent.py): executes Python
 sent by the test in Blender's main thread, from a timer, and answers with the value the code
-left in `result`.
+left in `result`. Where no timer runs (Blender as a module), blender_module.py calls `poll`.
 
 Requests and answers are lines of JSON on a loopback connection: {"code": ...} in, {"result": ...}
 or {"error": traceback} out. The names the code defines stay for the next request. The agent
@@ -28,7 +28,8 @@ def _answer(line):
         return {"error": traceback.format_exc()}
 
 
-def _poll():
+def poll():
+    """Answers what has arrived; returns the seconds until the next call."""
     try:
         if state["conn"] is None:
             try:
@@ -56,5 +57,5 @@ def _poll():
     return 0.005
 
 
-bpy.app.timers.register(_poll, first_interval=0.0, persistent=True)
+bpy.app.timers.register(poll, first_interval=0.0, persistent=True)
 print(f"AGENT PORT {listener.getsockname()[1]}", flush=True)

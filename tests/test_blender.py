@@ -1,94 +1,106 @@
 """Real Blender with the add-on, driven by the reference app.
 
-One Blender (Debian's, under software OpenGL on a virtual screen) serves every test of this
-module, in file order; the last test quits it. Blender's side is read back through the test agent,
-which runs code in Blender's main thread.
+The scene operations run on every Blender the add-on supports, each without a window, as a server
+pumped from the interpreter's main thread: Debian's Blender 3.4 in the background, and the
+registry's bpy releases (4.2 LTS, 4.5 LTS, the newest 5.x) as Python modules with the shipped
+wheel for their Python (scripts/blender_modules.sh fetches them into build/bpy once). Debian's
+Blender with its window on a virtual screen serves the rest (playback, the stream, the add-on's
+life, quitting) from its timer, in file order; the last test quits it. Blender's side is read
+back through the test agent, which runs code in Blender's main thread.
 """
 
 import math
 import os
 import re
 import subprocess
+import zipfile
 
 import av
 import pytest
 
-from blender_support import ROOT, Blender, blender_missing
+from blender_support import (ROOT, Blender, WindowlessBlender, blender_missing,
+                             blender_modules)
 from conftest import wait_until
 from streaming_support import session_processes
-from tavrel.app import AppClient
+from tavrel.app import AppClient, ServerError
+from wheel_support import built_wheels, unpack, wheel_for
 
-pytestmark = pytest.mark.skipif(blender_missing(), reason="blender is not installed "
-                                "(scripts/setup.sh installs Debian's package)")
+pytestmark = pytest.mark.timeout(1800)  # the first test may build the wheels and fetch bpy
+
+DEBIAN = "3.4"  # Debian's blender package, on the system's Python
+BPY = ("4.2.23", "4.5.15", "5.3.0")  # the registry's bpy: the LTS lines and the newest 5.x
 
 SCENE = """
-from tavrel.blender import ui
+from tavrel.blender import keys, ui
+from tavrel.blender.scene import window_override
 scene = bpy.context.scene
-cube = scene.objects["Cube"]
-cube.color = (0.0, 1.0, 0.0, 1.0)  # pure green where the default camera looks
 side = bpy.data.objects.new("Camera.Side", bpy.data.cameras.new("Camera.Side"))
 scene.collection.objects.link(side)
+
+def matrix(name):
+    return [v for row in scene.objects[name].matrix_world for v in row]
+
+def key_frames(datablock, path):
+    return [sorted(k.co[0] for k in fc.keyframe_points) for fc in keys.curves(datablock, (path,))]
+"""
+
+WINDOW_SCENE = SCENE + """
+cube = scene.objects["Cube"]
+cube.color = (0.0, 1.0, 0.0, 1.0)  # pure green where the default camera looks
 for area in bpy.context.window.screen.areas:
     if area.type == "VIEW_3D":
         shading = area.spaces.active.shading
         shading.type, shading.light, shading.color_type = "SOLID", "FLAT", "OBJECT"
         area.spaces.active.overlay.show_overlays = False
 
-def matrix(name):
-    return [v for row in scene.objects[name].matrix_world for v in row]
-
-def key_frames(datablock, path):
-    curves = [fc for fc in datablock.animation_data.action.fcurves if fc.data_path == path]
-    return [sorted(k.co[0] for k in fc.keyframe_points) for fc in curves]
-
 def inside():
     # What this Blender holds: threads, descriptors, child processes, shared blocks mapped.
-    import glob, os
+    import glob, os, re
     kids = set()
     for path in glob.glob("/proc/self/task/*/children"):
         kids.update(open(path).read().split())
     maps = open("/proc/self/maps").read()
     return (len(os.listdir("/proc/self/task")), len(os.listdir("/proc/self/fd")), sorted(kids),
             sorted(set(re.findall(r"/dev/shm/psm_\\w+", maps))))
-import re
 """
-
-
-INSTALL = """
-import addon_utils, bpy, sys
-bpy.ops.preferences.addon_install(filepath=sys.argv[-1])
-assert addon_utils.enable("tavrel_blender", default_set=True)
-from tavrel.blender import ui
-import tavrel.tav_core
-assert ui.service.start(0)
-print("SERVING FROM", tavrel.tav_core.__file__)
-addon_utils.disable("tavrel_blender")
-print("STOPPED", ui.service.server is None)
-"""
-
-
-def test_the_archive_installs_as_an_add_on(tmp_path):
-    built = subprocess.run([os.path.join(ROOT, "scripts", "build_blender_addon.sh")],
-                           capture_output=True, text=True, timeout=600, check=True)
-    archive = built.stdout.split()[0]
-    env = dict(os.environ, BLENDER_USER_SCRIPTS=str(tmp_path / "scripts"),
-               BLENDER_USER_CONFIG=str(tmp_path / "config"))
-    env.pop("PYTHONPATH", None)
-    r = subprocess.run(["blender", "-b", "--factory-startup", "--python-expr", INSTALL, "--",
-                        archive], env=env, capture_output=True, text=True, timeout=120)
-    # The core came from the archive's wheel, unpacked into the installed add-on.
-    assert f"SERVING FROM {tmp_path}/scripts/addons/tavrel_blender/lib/" in r.stdout, r.stdout
-    assert "STOPPED True" in r.stdout and r.returncode == 0
 
 
 @pytest.fixture(scope="module")
-def blender():
-    b = Blender()
+def wheels():
+    return built_wheels()
+
+
+def python_minor(python):
+    return int(subprocess.run([python, "-c", "import sys; print(sys.version_info[1])"],
+                              capture_output=True, text=True, check=True).stdout)
+
+
+def windowless(version):
+    """(interpreter, Python minor version) of a Blender without a window."""
+    if version == DEBIAN:
+        if blender_missing():
+            pytest.skip("blender is not installed (scripts/setup.sh installs Debian's package)")
+        return "blender", python_minor("python3")  # Debian's runs the system's Python
+    python = blender_modules(version)[version]
+    return python, python_minor(python)
+
+
+@pytest.fixture(scope="module", params=(DEBIAN,) + BPY)
+def blender(request, wheels, tmp_path_factory):
+    """A Blender without a window serving the app, with the shipped wheel for its Python."""
+    python, minor = windowless(request.param)
+    wheel = wheel_for(wheels, minor)
+    assert wheel is not None, f"no wheel for Python 3.{minor} in {wheels}"
+    home = tmp_path_factory.mktemp(f"blender-{request.param}")
+    b = WindowlessBlender(python, str(home), core=str(unpack(wheel, home / "core")))
+    b.version = request.param
     try:
+        assert b.run("result = bpy.app.version_string").startswith(request.param)
         b.run(SCENE)
         yield b
     finally:
         b.kill()
+    assert b.proc.returncode == 0 and "Tavrel add-on: Stopped serving" in b.text, b.text
 
 
 @pytest.fixture
@@ -113,7 +125,8 @@ def select(app, name):
     assert app.select_camera(names.index(name))
 
 
-def test_camera_transform_focal_length_and_keys(blender, app):
+# -- the scene operations, on every Blender --------------------------------------------------------
+def test_camera_transform_focal_length_and_timeline(blender, app):
     cameras = blender.run("result = sorted(o.name for o in scene.objects if o.type == 'CAMERA')")
     assert app.scene_cameras() == (None, cameras) and cameras == ["Camera", "Camera.Side"]
     select(app, "Camera.Side")
@@ -125,8 +138,20 @@ def test_camera_transform_focal_length_and_keys(blender, app):
     assert close(blender.run("result = matrix('Camera.Side')"), moved)
     assert close(app.camera_matrix(), moved)
     assert blender.run("result = scene.objects['Camera.Side'].data.lens") == 85.0
-    assert app.scene_status()[3] == 85.0
 
+    blender.run("scene.render.fps, scene.render.fps_base = 25, 1.001")
+    assert app.play_fps() == pytest.approx(25 / 1.001)
+    app.set_playback_range(100.0, 10.0)  # either way round
+    app.set_current_time(42.5)
+    assert app.sync() == []
+    assert blender.run("result = (scene.frame_start, scene.frame_end, scene.frame_current, "
+                       "scene.frame_subframe)") == [10, 100, 42, pytest.approx(0.5)]
+    # The playback state: (start, end, current frame), then the focal length.
+    assert app.scene_status() == (10.0, 100.0, 42.5, 85.0)
+
+
+def test_keys_at_the_apps_times(blender, app):
+    select(app, "Camera.Side")
     times = [1.0, 12.5, 30.0]
     keyed = [turned(0.1 * i, (i, 0.0, 2.0)) for i in range(3)]
     app.set_camera_matrix_keys(zip(keyed, times))
@@ -139,31 +164,19 @@ def test_camera_transform_focal_length_and_keys(blender, app):
     assert app.camera_has_keys() == (True, True, True)
     app.set_current_time(12.5)  # the camera follows its keys
     assert close(app.camera_matrix(), keyed[1], 1e-4)
+    app.set_current_time(30.0)
+    assert app.scene_status()[2:] == (30.0, 70.0)
 
     assert app.remove_camera_keys()
     assert app.camera_has_keys() == (False, False, False)
     assert blender.run("o = scene.objects['Camera.Side']; "
                        "result = key_frames(o, 'location') + key_frames(o.data, 'lens')") == []
-
-
-def test_timeline_and_playback(blender, app):
-    blender.run("scene.render.fps, scene.render.fps_base = 25, 1.001")
-    assert app.play_fps() == pytest.approx(25 / 1.001)
-    select(app, "Camera")
-    app.set_playback_range(10.0, 100.0)
-    app.set_current_time(42.5)
-    assert app.sync() == []
-    assert blender.run("result = (scene.frame_start, scene.frame_end, scene.frame_current, "
-                       "scene.frame_subframe)") == [10, 100, 42, pytest.approx(0.5)]
-    assert app.scene_status()[:3] == (10.0, 100.0, 42.5)
-
-    playing = "result = bpy.context.window.screen.is_animation_playing"
-    app.start_playback()
-    blender.until(playing)
-    blender.until("result = scene.frame_current > 43")
-    app.stop_playback()
-    blender.until(playing.replace("result = ", "result = not "))
-    assert 43 < app.scene_status()[2] <= 100
+    # Nothing animates the camera any more: what the app sets stays at every frame.
+    app.set_camera_matrix(keyed[0])
+    app.set_focal_length(24.0)
+    app.set_current_time(12.5)
+    assert app.scene_status()[2:] == (12.5, 24.0)
+    assert close(app.camera_matrix(), keyed[0])
 
 
 def test_scripts_new_camera_and_undo(blender, app):
@@ -196,11 +209,117 @@ scripts.add().text = mark
     assert close(app.camera_matrix(), before)
     assert blender.run(f"result = matrix({new!r})") == pytest.approx(before, abs=1e-5)
 
-    # Recorded keys are one undo step.
+    # Recorded keys are one undo step, and so is a new camera.
     app.set_camera_matrix_keys([(before, 1.0), (before, 5.0)])
     assert app.camera_has_keys()[0]
-    blender.run("with bpy.context.temp_override(window=bpy.context.window): bpy.ops.ed.undo()")
+    undo = "with window_override(): bpy.ops.ed.undo()"
+    blender.run(undo)
     assert not app.camera_has_keys()[0]
+    blender.run(undo)
+    assert new not in app.scene_cameras()[1]
+
+
+def test_playback_and_stream_without_a_window(blender, app):
+    select(app, "Camera")
+    app.set_current_time(7.5)
+    app.start_playback()
+    assert app.sync() == []
+    assert blender.run("result = ui.service.notifications[-1]") == [
+        "ERROR", "RuntimeError: Playback needs Blender's window on the screen; this Blender has "
+        "none (it runs in the background or as a Python module)"]
+    if blender.version == BPY[-1]:  # the newest draws off-screen without a window
+        app.start_streaming(fps=10.0, mbps=2.0, autosend=True)
+        frame = _frames(app, av.CodecContext.create("vp9", "r"), 2)[-1]
+        assert frame.shape == (360, 640, 3) and frame.std() > 10  # the scene, not a blank
+        app.stop_streaming()
+    else:
+        app.start_streaming(fps=10.0, mbps=2.0, autosend=False)
+        app.ask_viewport_img()
+        with pytest.raises(ServerError, match="ERR_NOT_STREAMING"):
+            app.read_video_packet(timeout=30)
+        error = blender.run("result = ui.service.notifications[-1][1]")
+        assert error.startswith("RuntimeError: Streaming the 3D view needs Blender's window on "
+                                "the screen, or off-screen drawing without one"), error
+    assert app.sync() == []
+    assert app.scene_status()[2] == 7.5  # nothing plays, and the scene goes on answering
+
+
+@pytest.fixture(scope="module")
+def archive(wheels):
+    built = subprocess.run([os.path.join(ROOT, "scripts", "build_blender_addon.sh")],
+                           capture_output=True, text=True, timeout=600, check=True)
+    return built.stdout.split()[0]
+
+
+def test_the_archive_carries_the_wheels_and_the_licences(archive, wheels):
+    with zipfile.ZipFile(archive) as z:
+        names = set(z.namelist())
+        manifest = z.read("tavrel_blender/blender_manifest.toml").decode()
+    carried = sorted(n.split("/")[-1] for n in names if n.endswith(".whl"))
+    # A wheel per Python: those of dist/, the stable-ABI one tagged for 3.12 and for 3.13.
+    stable = next(w.name for w in wheels if "-abi3-" in w.name)
+    assert carried == sorted([w.name for w in wheels if w.name != stable] +
+                             [stable.replace("-cp312-abi3-", f"-cp3{m}-cp3{m}-") for m in (12, 13)])
+    assert all(re.search(r"-cp31[0-3]-cp31[0-3]-manylinux_2_\d+_x86_64\.whl$", w) for w in carried)
+    for w in carried:  # each listed in the manifest with its platform tag
+        assert f'"./wheels/{w}"' in manifest
+    assert {"tavrel_blender/LICENSE", "tavrel_blender/licenses/third-party/VERSIONS",
+            "tavrel_blender/licenses/third-party/ffmpeg/COPYING.LGPLv2.1"} <= names
+
+
+@pytest.mark.parametrize("version", (DEBIAN, BPY[0], BPY[-1]))
+def test_the_archive_installs_and_serves(version, archive, tmp_path):
+    """As a legacy add-on into 3.4, as an extension into 4.2 and the newest 5.x."""
+    python, _ = windowless(version)
+    b = WindowlessBlender(python, str(tmp_path), archive=archive)
+    try:
+        with AppClient("127.0.0.1", b.port, timeout=30) as app:
+            assert app.scene_cameras() == (None, ["Camera"])
+            select(app, "Camera")
+            assert app.scene_status() == (1.0, 250.0, 1.0, 50.0)
+        core = b.run("import tavrel.tav_core; result = tavrel.tav_core.__file__")
+        module = b.run("from tavrel.blender import ui; result = ui._addon['name']")
+    finally:
+        b.kill()
+    # Blender's exit stopped the add-on, still serving, and ended cleanly.
+    assert b.proc.returncode == 0 and "Tavrel add-on: Stopped serving" in b.text, b.text
+    # The core came from the archive's wheel: unpacked by the add-on, or installed by Blender.
+    assert core.startswith(str(tmp_path)), core
+    assert module == ("tavrel_blender" if version == DEBIAN
+                      else "bl_ext.user_default.tavrel_blender")
+
+
+# -- Debian's Blender with its window --------------------------------------------------------------
+@pytest.fixture(scope="module")
+def gui():
+    if blender_missing():
+        pytest.skip("blender is not installed (scripts/setup.sh installs Debian's package)")
+    b = Blender()
+    try:
+        b.run(WINDOW_SCENE)
+        yield b
+    finally:
+        b.kill()
+
+
+@pytest.fixture
+def gui_app(gui):
+    with AppClient("127.0.0.1", gui.port, timeout=30) as client:
+        yield client
+
+
+def test_playback(gui, gui_app):
+    app = gui_app
+    select(app, "Camera")
+    app.set_playback_range(10.0, 100.0)
+    app.set_current_time(42.5)
+    playing = "result = bpy.context.window.screen.is_animation_playing"
+    app.start_playback()
+    gui.until(playing)
+    gui.until("result = scene.frame_current > 43")
+    app.stop_playback()
+    gui.until(playing.replace("result = ", "result = not "))
+    assert 43 < app.scene_status()[2] <= 100
 
 
 def _frames(app, decoder, count, timeout=60.0):
@@ -221,7 +340,8 @@ def _centre(frame):
     return frame[h // 2 - 4:h // 2 + 4, w // 2 - 4:w // 2 + 4].reshape(-1, 3).mean(0)
 
 
-def test_stream_shows_the_scene_and_follows_the_camera(blender, app):
+def test_stream_shows_the_scene_and_follows_the_camera(gui, gui_app):
+    app = gui_app
     select(app, "Camera")
     app.start_streaming(fps=10.0, mbps=2.0, autosend=True)
     decoder = av.CodecContext.create("vp9", "r")
@@ -234,40 +354,40 @@ def test_stream_shows_the_scene_and_follows_the_camera(blender, app):
     wait_until(lambda: _centre(_frames(app, decoder, 1)[-1])[1] < 120, 60, interval=0)
     app.stop_streaming()
     assert app.sync() == []
-    assert blender.run("result = ui.service.host_errors") == 0
+    assert gui.run("result = ui.service.host_errors") == 0
 
 
-def test_enable_and_disable_twice_leave_nothing_behind(blender):
-    blender.run("import addon_utils; addon_utils.disable('tavrel_blender')")
-    baseline = blender.run("result = inside()")
+def test_enable_and_disable_twice_leave_nothing_behind(gui):
+    gui.run("import addon_utils; addon_utils.disable('tavrel_blender')")
+    baseline = gui.run("result = inside()")
     for _ in range(2):
-        blender.run("addon_utils.enable('tavrel_blender'); from tavrel.blender import ui; "
-                    "assert ui.service.start(0); result = ui.service.server.server_port")
-        port = blender.run("result = ui.service.server.server_port")
+        gui.run("addon_utils.enable('tavrel_blender'); from tavrel.blender import ui; "
+                "assert ui.service.start(0); result = ui.service.server.server_port")
+        port = gui.run("result = ui.service.server.server_port")
         with AppClient("127.0.0.1", port, timeout=30) as app:
             select(app, "Camera")
             app.start_streaming(fps=10.0, mbps=2.0, autosend=True)
             app.read_video_packet(timeout=60)
-            blender.run("addon_utils.disable('tavrel_blender')")  # while the app streams
+            gui.run("addon_utils.disable('tavrel_blender')")  # while the app streams
         try:
-            wait_until(lambda: blender.run("result = inside()") == baseline, 10, interval=0.05)
+            wait_until(lambda: gui.run("result = inside()") == baseline, 10, interval=0.05)
         except AssertionError:
-            assert blender.run("result = inside()") == baseline
-    blender.run("addon_utils.enable('tavrel_blender'); from tavrel.blender import ui; "
-                "assert ui.service.start(0)")
+            assert gui.run("result = inside()") == baseline
+    gui.run("addon_utils.enable('tavrel_blender'); from tavrel.blender import ui; "
+            "assert ui.service.start(0)")
 
 
-def test_quit_while_an_app_streams(blender):
-    port = blender.run("from tavrel.blender import ui; result = ui.service.server.server_port")
+def test_quit_while_an_app_streams(gui):
+    port = gui.run("from tavrel.blender import ui; result = ui.service.server.server_port")
     with AppClient("127.0.0.1", port, timeout=30) as app:
         select(app, "Camera")
         app.start_streaming(fps=10.0, mbps=2.0, autosend=True)
         app.read_video_packet(timeout=60)
-        blocks = blender.run("result = inside()[3]")
-        workers = blender.run("result = inside()[2]")
+        blocks = gui.run("result = inside()[3]")
+        workers = gui.run("result = inside()[2]")
         assert blocks and workers
-        blender.run("bpy.ops.wm.quit_blender()")
-        assert blender.proc.wait(60) == 0
+        gui.run("bpy.ops.wm.quit_blender()")
+        assert gui.proc.wait(60) == 0
     assert not [block for block in blocks if os.path.exists(block)]
-    assert session_processes(blender.proc.pid) == []
-    assert re.search(r"Tavrel: Stopped serving", blender.text)
+    assert session_processes(gui.proc.pid) == []
+    assert re.search(r"Tavrel: Stopped serving", gui.text)

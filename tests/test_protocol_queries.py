@@ -236,7 +236,7 @@ def test_host_results_of_the_wrong_shape_stop_the_reply(served, capfd):
 # (host attribute or failing operation, wrong result or error, request, what the report says).
 NAMED_ERRORS = {
     "wrong count": ("playback_state", (1.0, 2.0), 1, [
-        "ValueError: get_playback_state returned (1.0, 2.0); expected (state, start, end)"]),
+        "ValueError: get_playback_state returned (1.0, 2.0); expected (start, end, current frame)"]),
     "wrong type": ("focal_length", "long", 1, [
         "TypeError: get_camera_focal_length returned 'long'; expected a number "
         "(must be real number, not str)"]),

@@ -25,11 +25,9 @@ from PIL import Image
 
 from conftest import TavServer, recv_exact
 from streaming_support import VideoApp
+from wheel_support import built_wheels, unpack, wheel_for
 
 ROOT = Path(__file__).resolve().parent.parent
-DIST = ROOT / "dist"
-SOURCES = ["src", "CMakeLists.txt", "pyproject.toml", "scripts/build_wheels.sh",
-           "scripts/build_third_party.sh"]
 HIDDEN = ["libavcodec", "libavfilter", "libavformat", "libavutil", "libavdevice", "libswscale",
           "libswresample", "libpostproc", "libvpx", "libqrencode", "libpng"]
 
@@ -38,23 +36,9 @@ pytestmark = [pytest.mark.skipif(not sys.platform.startswith("linux"), reason="L
               pytest.mark.timeout(1800)]
 
 
-def newest_source():
-    times = []
-    for name in SOURCES:
-        path = ROOT / name
-        files = path.rglob("*") if path.is_dir() else [path]
-        times += [f.stat().st_mtime for f in files if f.is_file() and f.suffix != ".pyc"]
-    return max(times)
-
-
 @pytest.fixture(scope="module")
 def wheels():
-    built = sorted(DIST.glob("tavrel-*.whl"))
-    if not built or min(w.stat().st_mtime for w in built) < newest_source():
-        subprocess.run([str(ROOT / "scripts/build_wheels.sh")], check=True, timeout=1700)
-        built = sorted(DIST.glob("tavrel-*.whl"))
-    assert built and list(DIST.glob("tavrel-*.tar.gz")), "no wheel or sdist in dist/"
-    return built
+    return built_wheels()
 
 
 def python_for(wheels):
@@ -73,10 +57,9 @@ def python_for(wheels):
     # Another version first, the newest first: 3.13 runs the stable-ABI wheel built on 3.12.
     found.sort(key=lambda vc: (vc[0] == here, -int(vc[0].split(".")[1])))
     for v, exe in found:
-        tag = "cp3%s" % v.split(".")[1]
-        for w in wheels:
-            if f"-{tag}-{tag}-" in w.name or (int(v.split(".")[1]) >= 12 and "-abi3-" in w.name):
-                return exe, w
+        wheel = wheel_for(wheels, int(v.split(".")[1]))
+        if wheel is not None:
+            return exe, wheel
     pytest.fail(f"no wheel in dist/ fits the Pythons found ({found})")
 
 
@@ -90,11 +73,7 @@ def installed(wheels, tmp_path_factory):
     purelib = subprocess.run(
         [py, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"],
         capture_output=True, text=True, check=True).stdout.strip()
-    with zipfile.ZipFile(wheel) as z:
-        z.extractall(purelib)
-    for f in Path(purelib).rglob("*.so"):
-        f.chmod(0o755)
-    return py, purelib
+    return py, unpack(wheel, purelib)
 
 
 def test_each_wheel_is_manylinux_small_and_carries_stubs(wheels):
@@ -110,7 +89,18 @@ def test_each_wheel_is_manylinux_small_and_carries_stubs(wheels):
         with zipfile.ZipFile(w) as z:
             names = z.namelist()
             stub = z.read("tavrel/tav_core.pyi").decode()
+            dist_info = next(n for n in names if n.endswith(".dist-info/METADATA"))[:-9]
+            metadata = z.read(dist_info + "/METADATA").decode()
+            versions = z.read(dist_info + "/licenses/third-party/VERSIONS").decode()
         assert "tavrel/py.typed" in names, names
+        # The licence, and the texts of the libraries linked in with the source of each.
+        assert "License-Expression: GPL-3.0-or-later" in metadata
+        licenses = [n[len(dist_info) + 10:] for n in names if n.startswith(dist_info + "/licenses/")]
+        assert {"LICENSE", "third-party/ffmpeg/COPYING.LGPLv2.1", "third-party/libvpx/LICENSE",
+                "third-party/qrencode/COPYING", "third-party/libpng/LICENSE"} <= set(licenses)
+        assert all(f"License-File: {n}" in metadata for n in licenses)
+        assert [line.split("\t")[0] for line in versions.splitlines()] == [
+            "ffmpeg", "libvpx", "qrencode", "libpng", "zlib"]
         # Static third-party libraries: nothing to graft.
         assert not [n for n in names if n.startswith("tavrel.libs/")], names
         # Every public operation and constant is typed, and every operation documented.

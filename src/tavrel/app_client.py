@@ -237,7 +237,7 @@ class AppClient:
         return version, platform, name
 
     def scene_status(self) -> tuple[float, float, float, float]:
-        """The three playback-state values and the current camera's focal length."""
+        """The playback state (start, end, current frame) and the current camera's focal length."""
         return struct.unpack("<4d", self._query(ASK_SCENE_STATUS, checked=True))
 
     def scene_cameras(self) -> tuple[int | None, list[str]]:

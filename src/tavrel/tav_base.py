@@ -40,7 +40,8 @@ class TavBase:
 
     # -- scene queries -----------------------------------------------------------------------
     def get_playback_state(self, server: TavServer) -> Sequence[float]:
-        """Three numbers relayed to the app as doubles (for example start, end, current frame)."""
+        """The timeline as the app reads it: (start, end, current frame), three numbers relayed
+        as doubles."""
         return (0.0, 0.0, 0.0)
 
     def get_playback_fps(self, server: TavServer) -> float:

@@ -1,7 +1,7 @@
 // Checked conversions of the values a host hands over. A value of the
 // wrong shape raises (and so stops the handler before its reply) an error that names where the
 // value came from and what was expected:
-//   get_playback_state returned (1.0, 2.0); expected (state, start, end)
+//   get_playback_state returned (1.0, 2.0); expected (start, end, current frame)
 // of the type Python's own conversion would raise (ValueError for a wrong count, TypeError for a
 // wrong type, UnicodeEncodeError for text beyond ASCII, OverflowError for a number too large).
 #pragma once

@@ -52,7 +52,7 @@ void send_server_info(CommandContext& c, const Request& r) {
 void send_scene_status(CommandContext& c, const Request& r) {
     if (!c.cameras.check(c.host, c.link)) return;
     std::vector<double> state =
-        hv::numbers(c.host.call("get_playback_state"), 3, "(state, start, end)");
+        hv::numbers(c.host.call("get_playback_state"), 3, "(start, end, current frame)");
     double focal_length = hv::number(c.host.call("get_camera_focal_length", c.cameras.current));
     wire::Writer w;
     w.code(r.code).f64(state[0]).f64(state[1]).f64(state[2]).f64(focal_length);

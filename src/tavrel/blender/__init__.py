@@ -29,23 +29,25 @@ MODULES = ("convention", "scene", "capture", "service", "ui")  # in import order
 
 def _bundled_core():
     """Makes the tavrel package importable from a wheel beside this file, unpacked once into
-    lib/cpXY (an extension module cannot be imported from inside a zip)."""
+    lib/cpXY (an extension module cannot be imported from inside a zip): the wheel built for this
+    Python, or from 3.12 on the stable-ABI one. (An extension has Blender install its wheels.)"""
     try:
         import tavrel.tav_core  # noqa: F401
         return
     except ImportError:
         pass
     here = os.path.dirname(os.path.abspath(__file__))
-    tag = f"cp{sys.version_info[0]}{sys.version_info[1]}"
-    wheels = sorted(glob.glob(os.path.join(here, "wheels", f"tavrel-*-{tag}-*.whl")))
+    major, minor = sys.version_info[:2]
+    tag = f"cp{major}{minor}"
+    patterns = [f"tavrel-*-{tag}-{tag}-*.whl"] + (["tavrel-*-abi3-*.whl"] if minor >= 12 else [])
+    wheels = [w for p in patterns for w in sorted(glob.glob(os.path.join(here, "wheels", p)))]
     if not wheels:
         found = [os.path.basename(w) for w in glob.glob(os.path.join(here, "wheels", "*.whl"))]
-        raise ImportError(f"Tavrel needs its core built for Python {sys.version_info[0]}."
-                          f"{sys.version_info[1]}, the Python of this Blender; the add-on "
-                          f"carries {found or 'none'}")
+        raise ImportError(f"Tavrel needs its core built for Python {major}.{minor}, the Python "
+                          f"of this Blender; the add-on carries {found or 'none'}")
     lib = os.path.join(here, "lib", tag)
     if not os.path.isdir(os.path.join(lib, "tavrel")):
-        with zipfile.ZipFile(wheels[-1]) as wheel:
+        with zipfile.ZipFile(wheels[0]) as wheel:
             wheel.extractall(lib)
     if lib not in sys.path:
         sys.path.insert(0, lib)

@@ -9,6 +9,10 @@ the next frame comes at the new size.
 
 Screenshot mode streams the largest 3D view's region as it shows on the screen: the server grabs
 that rectangle of the X display itself, so the window must be visible and unobstructed.
+
+Without a window on the screen (Blender in the background or as a Python module) only buffer mode
+can stream, and only where this Blender draws off-screen without one: those that offer gpu.init()
+(5.x) bring up their GPU context with it. Elsewhere the start fails with a message saying so.
 """
 
 from __future__ import annotations
@@ -19,7 +23,7 @@ import time
 import bpy
 import gpu
 
-from tavrel.blender.scene import scene, view3d, window
+from tavrel.blender.scene import scene, shown_window, view3d, window
 from tavrel.tav_core import TavServer
 
 RATE_WINDOW = 2.0  # seconds of frames the shown frame rate averages over
@@ -53,16 +57,20 @@ class Capture:
         self.frames, self.busy_seconds = 0, 0.0
         self._recent.clear()
         if self.mode == "SCREENSHOT":
+            shown_window("Streaming the 3D view as it shows on the screen")
             view = view3d()
             if view is None:
                 raise RuntimeError("no 3D view on the screen to stream")
             server.set_capture_mode(TavServer.CAPMODE_SCREENSHOT)
             self.size = (view[1].width, view[1].height)
         else:
+            if view3d() is None:
+                raise RuntimeError("no 3D view to take the drawing settings from")
+            size = stream_size(scene().render, longest)
+            self._allocate(*size)
             server.set_capture_mode(TavServer.CAPMODE_BUFFER, TavServer.CAPFORMAT_UBYTE_RGBA)
             server.set_vertical_flip(True)
-            self.size = stream_size(scene().render, longest)
-            self._allocate(*self.size)
+            self.size = size
         server.set_capture_resolution(*self.size)
 
     def stop(self):
@@ -74,7 +82,16 @@ class Capture:
     def _allocate(self, width, height):
         if self._offscreen is not None:
             self._offscreen.free()
-        self._offscreen = gpu.types.GPUOffScreen(width, height)
+            self._offscreen = None
+        if bpy.app.background and hasattr(gpu, "init"):
+            gpu.init()  # without a window: brings up this Blender's GPU context (once)
+        try:
+            self._offscreen = gpu.types.GPUOffScreen(width, height)
+        except Exception as e:  # no GPU drawing in this Blender without a window
+            if not bpy.app.background:
+                raise
+            raise RuntimeError("Streaming the 3D view needs Blender's window on the screen, or "
+                               f"off-screen drawing without one, which this Blender lacks ({e})")
         self._buffer = gpu.types.Buffer("UBYTE", width * height * 4)
 
     def _resize(self, server, size):

@@ -13,6 +13,10 @@ What the app changes follows Blender's habits:
   at a time that already has one replace it. Afterwards the scene is evaluated at the current
   frame again, so the camera shows its animated value, as after keying in Blender itself.
 - Time changes go through Scene.frame_set, which evaluates animation and runs frame handlers.
+
+Without a window (Blender in the background, or Blender as a Python module) the scene operations
+work on the context's scene. What needs Blender's window on the screen (playback, streaming the 3D
+view) raises a RuntimeError naming what is missing; the service reports it (see service.py).
 """
 
 from __future__ import annotations
@@ -23,6 +27,7 @@ import traceback
 
 import bpy
 
+from tavrel.blender import keys
 from tavrel.blender.convention import matrix_to_wire, wire_to_matrix
 from tavrel.tav_base import TavBase
 
@@ -33,17 +38,36 @@ ROTATION_PATHS = {"QUATERNION": "rotation_quaternion", "AXIS_ANGLE": "rotation_a
 
 
 def window():
-    """The window the add-on works in: the context's, or the first one."""
-    return bpy.context.window or bpy.context.window_manager.windows[0]
+    """The window the add-on works in: the context's, or the first one; None where there is none."""
+    windows = bpy.context.window_manager.windows
+    return bpy.context.window or (windows[0] if len(windows) else None)
+
+
+def shown_window(what):
+    """The window for something that needs Blender on the screen; a RuntimeError naming what is
+    missing where this Blender has none (it runs in the background or as a Python module)."""
+    win = window()
+    if bpy.app.background or win is None:
+        raise RuntimeError(f"{what} needs Blender's window on the screen; this Blender has none "
+                           "(it runs in the background or as a Python module)")
+    return win
 
 
 def scene():
-    return window().scene
+    win = window()
+    return win.scene if win is not None else bpy.context.scene
+
+
+def view_layer():
+    win = window()
+    return win.view_layer if win is not None else bpy.context.view_layer
 
 
 def view3d(win=None):
     """(area, region, space) of the largest 3D view in the window, or None."""
     win = win or window()
+    if win is None or win.screen is None:
+        return None
     areas = [a for a in win.screen.areas if a.type == "VIEW_3D"]
     if not areas:
         return None
@@ -57,10 +81,18 @@ def sendable(name):
     return name.isascii() and "$" not in name
 
 
+def window_override(win=None, **more):
+    """A context for operators that work in a window (`win` or the add-on's)."""
+    win = win or window()
+    if win is None:
+        return bpy.context.temp_override(**more)
+    return bpy.context.temp_override(window=win, screen=win.screen, **more)
+
+
 def undo_push(message):
-    win = window()
-    with bpy.context.temp_override(window=win, screen=win.screen):
-        bpy.ops.ed.undo_push(message=message)
+    with window_override():
+        if bpy.ops.ed.undo_push.poll():  # not without an undo stack (no window at all)
+            bpy.ops.ed.undo_push(message=message)
 
 
 class BlenderHost(TavBase):
@@ -103,7 +135,8 @@ class BlenderHost(TavBase):
 
     @staticmethod
     def _playing():
-        return any(w.screen.is_animation_playing for w in bpy.context.window_manager.windows)
+        return any(w.screen is not None and w.screen.is_animation_playing
+                   for w in bpy.context.window_manager.windows)
 
     # -- session --------------------------------------------------------------------------------
     def client_connected(self, server, client_ip, client_port):
@@ -147,7 +180,7 @@ class BlenderHost(TavBase):
 
     def get_camera_has_keys(self, server, camera_name):
         obj = self.camera(camera_name)
-        return (_has_keys(obj, TRANSFORM_PATHS), _has_keys(obj.data, ("lens",)))
+        return (keys.has_keys(obj, TRANSFORM_PATHS), keys.has_keys(obj.data, ("lens",)))
 
     def get_camera_focal_length(self, server, camera_name):
         if not camera_name:  # no camera chosen yet: the 3D view's lens
@@ -212,15 +245,14 @@ class BlenderHost(TavBase):
 
     def remove_camera_keys(self, server, camera_name):
         obj = self.camera(camera_name)
-        _remove_keys(obj, TRANSFORM_PATHS)
-        _remove_keys(obj.data, ("lens",))
+        keys.remove_keys(obj, TRANSFORM_PATHS)
+        keys.remove_keys(obj.data, ("lens",))
         self._push(f"Tavrel: remove keys of {camera_name}")
 
     def create_new_camera(self, server):
         data = bpy.data.cameras.new("Camera")
         obj = bpy.data.objects.new("Camera", data)
-        win = window()
-        win.view_layer.active_layer_collection.collection.objects.link(obj)
+        view_layer().active_layer_collection.collection.objects.link(obj)
         self._push(f"Tavrel: new camera {obj.name}")
         self.service.notify(f"New camera {obj.name}")
         return obj.name
@@ -234,15 +266,14 @@ class BlenderHost(TavBase):
 
     def start_playback(self, server, flag):
         # The flag's meaning is not agreed with the app yet: playback runs forward either way.
+        win = shown_window("Playback")
         if not self._playing():
-            win = window()
-            with bpy.context.temp_override(window=win, screen=win.screen):
+            with window_override(win):
                 bpy.ops.screen.animation_play()
 
     def stop_playback(self, server):
-        if self._playing():
-            win = window()
-            with bpy.context.temp_override(window=win, screen=win.screen):
+        if self._playing():  # never without a window
+            with window_override():
                 bpy.ops.screen.animation_cancel(restore_frame=False)
 
     def execute_script(self, server, index, camera_name):
@@ -307,29 +338,10 @@ def run_script(item, camera_name):
     op = getattr(getattr(bpy.ops, module, None), name, None) if name else None
     if op is None:
         raise ValueError(f"no operator {item.operator!r}")
-    win = window()
-    override = {"window": win, "screen": win.screen}
-    view = view3d(win)
-    if view is not None:
-        override.update(area=view[0], region=view[1])
+    view = view3d()
+    area = {"area": view[0], "region": view[1]} if view is not None else {}
     if camera is not None:
-        win.view_layer.objects.active = camera
+        view_layer().objects.active = camera
         camera.select_set(True)
-    with bpy.context.temp_override(**override):
+    with window_override(**area):
         return "FINISHED" in op("EXEC_DEFAULT")
-
-
-def _curves(datablock, paths):
-    anim = datablock.animation_data
-    if anim is None or anim.action is None:
-        return []
-    return [fc for fc in anim.action.fcurves if fc.data_path in paths]
-
-
-def _has_keys(datablock, paths):
-    return any(len(fc.keyframe_points) for fc in _curves(datablock, paths))
-
-
-def _remove_keys(datablock, paths):
-    for fc in _curves(datablock, paths):
-        datablock.animation_data.action.fcurves.remove(fc)

@@ -8,11 +8,14 @@ Blender drops a timer whose function raises, which would leave the app unanswere
 
 Unregistering the add-on (also on a script reload and when Blender quits) and loading another
 .blend file stop the server synchronously: the stop's deliveries are drained right there, so the
-stream's worker and shared block are gone before Blender goes on.
+stream's worker and shared block are gone before Blender goes on. So does the interpreter's exit
+where nothing unregisters the add-on (Blender as a Python module): a timer left registered then
+would crash Blender's own exit.
 """
 
 from __future__ import annotations
 
+import atexit
 import collections
 import time
 import traceback
@@ -20,7 +23,7 @@ import traceback
 import bpy
 
 from tavrel.blender.capture import Capture
-from tavrel.blender.scene import BlenderHost, window
+from tavrel.blender.scene import BlenderHost, shown_window, window_override
 from tavrel.tav_core import TavServer
 
 PLUGIN_VERSION = (1, 0, 0)
@@ -63,6 +66,7 @@ class Service:
         self.server, self.host = server, host
         if not bpy.app.timers.is_registered(self._timer):
             bpy.app.timers.register(self._timer, first_interval=0.0, persistent=True)
+        atexit.register(self.shutdown)
         self.notify(f"Serving on port {server.server_port}")
         return True
 
@@ -90,6 +94,7 @@ class Service:
         self._finished()
 
     def _finished(self):
+        atexit.unregister(self.shutdown)
         self.capture.stop()
         self.server = self.host = None
         self._redraw(force=True)
@@ -128,11 +133,10 @@ class Service:
         self._reports.append((level, text))
         if not self._reporting:
             try:
-                win = window()
-                with bpy.context.temp_override(window=win, screen=win.screen):
+                with window_override(shown_window("The status bar")):
                     bpy.ops.tavrel.report("INVOKE_DEFAULT")
                 self._reporting = True
-            except Exception:  # no window to report in (Blender is starting or ending)
+            except Exception:  # no window to report in (none at all, or starting or ending)
                 self._reports.clear()
         self._redraw(force=True)
 
