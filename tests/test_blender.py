@@ -8,13 +8,14 @@ which runs code in Blender's main thread.
 import math
 import os
 import re
+import socket
 import subprocess
 
 import av
 import pytest
 
 from blender_support import ROOT, Blender, blender_missing
-from conftest import wait_until
+from conftest import recv_exact, wait_until
 from streaming_support import session_processes
 from tavrel.app import AppClient
 
@@ -95,6 +96,10 @@ def blender():
 def app(blender):
     with AppClient("127.0.0.1", blender.port, timeout=30) as client:
         yield client
+
+
+def connect_from(ip, port):
+    return socket.create_connection(("127.0.0.1", port), timeout=30, source_address=(ip, 0))
 
 
 def turned(angle, location):
@@ -235,6 +240,21 @@ def test_stream_shows_the_scene_and_follows_the_camera(blender, app):
     app.stop_streaming()
     assert app.sync() == []
     assert blender.run("result = ui.service.host_errors") == 0
+
+
+def test_pairing_serves_the_paired_phone_only_and_names_others(blender):
+    port = blender.run("result = ui.service.server.server_port")
+    blender.run("bpy.ops.tavrel.pair()")
+    with connect_from("127.0.0.2", port) as paired:  # the first phone after Pair
+        paired.sendall(b"\x08")
+        assert recv_exact(paired, 7)[:1] == b"\x08"
+    blender.until("result = not ui.service.server.is_connected")
+    with connect_from("127.0.0.3", port) as other:
+        assert other.recv(1) == b""  # refused: closed without a byte
+    shown = blender.run("result = [t for _, t in list(ui.service.notifications)[-3:]]")
+    assert any("Refused" in t and "127.0.0.3" in t for t in shown), shown  # the panel's lines
+    assert blender.run("result = ui.settings().paired_address") == "127.0.0.2"
+    blender.run("bpy.ops.tavrel.pair()")  # the next test's app pairs anew
 
 
 def test_enable_and_disable_twice_leave_nothing_behind(blender):
