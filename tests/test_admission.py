@@ -56,12 +56,16 @@ def test_refused_app_gets_no_byte_and_reaches_no_host_operation(make_server, log
         assert "not this phone" in errors and "client_may_connect" in errors
     refused.close()
 
-    # The server kept listening: an allowed app is served as ever, decided first.
+    # The server kept listening: an allowed app is served as ever, decided first; a refused one
+    # that comes meanwhile is refused at once, not after the session.
     allowed = connect(served.server, source="127.0.0.1")
     assert served_normally(allowed)
     port = allowed.getsockname()[1]
+    late = connect(served.server, source="127.0.0.2")
+    assert late.recv(1) == b""
+    late.close()
     names = [c[0] for c in host.take(session=True)]
-    assert names == ["client_may_connect", "client_connected"]
+    assert names == ["client_may_connect", "client_connected", "client_may_connect"]
     assert host.calls_of("client_connected") == [("127.0.0.1", port)]
     # The decision ran in host context: the thread that runs every other host operation.
     threads = {c[2] for c in host.calls}
@@ -138,6 +142,7 @@ def test_returning_phone_takes_over_and_others_wait(make_server, log):
     assert [c[:2] for c in host.take(session=True)] == [
         ("client_may_connect", ("127.0.0.2", old_port)),
         ("client_connected", ("127.0.0.2", old_port)),
+        ("client_may_connect", ("127.0.0.3", other.getsockname()[1])),  # decided as it came
         ("client_may_connect", ("127.0.0.2", back_port)),
         ("current_camera_changed", ("",)),
         ("client_disconnected", ()),

@@ -23,8 +23,8 @@ namespace tav {
 
 // The network thread's name, in its reports.
 inline constexpr const char* kNetworkThread = "tavrel-network";
-// Apps that connected from another address while one is served wait in arrival order, this many
-// at most (more wait in the listening socket's backlog).
+// Admitted apps that connected from another address while one is served wait in arrival order,
+// this many at most (more wait in the listening socket's backlog, undecided).
 inline constexpr size_t kMaxWaitingApps = 8;
 
 class AppSession {
@@ -48,8 +48,8 @@ class AppSession {
     // The next connection from the listener: waits for one when `wait`. None when the listener
     // turned readable without one, or serving stopped; net::Error when accepting failed for good.
     std::optional<net::Accepted> next_connection(net::Listener& listener, bool wait);
-    // Closes a refused app's connection at once and logs it. Holding nothing.
-    void refuse(net::Accepted& app);
+    // The host's admission decision; a refused app's connection is closed at once and logged.
+    bool admit(net::Accepted& app);
     // Serves one admitted app until its session ends. Returns the connection of a returning phone
     // (from the same address, admitted) that ended the session and is to be served at once.
     std::optional<net::Accepted> run(net::Accepted app, net::Listener& listener);

@@ -1,6 +1,6 @@
-// The network thread: accepts one app at a time, asks the host whether to serve it, and runs its
-// command loop; an app from the served app's address takes its place (a phone back after a
-// network blip), apps from elsewhere wait their turn.
+// The network thread: asks the host whether to serve each app that connects, serves one app at a
+// time and runs its command loop; an app from the served app's address takes its place (a phone
+// back after a network blip), apps from elsewhere wait their turn.
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -27,11 +27,12 @@ void in_python(F&& fn) {
     }
 }
 
-// An app's connection: messages go out at once, and a peer that vanished is noticed.
-void prepare_app_socket(int fd) {
+// An app's connection: messages go out at once, and a peer that vanished is noticed. False when
+// the system would notice it only after hours.
+bool prepare_app_socket(int fd) {
     platform::set_no_delay(fd);
-    platform::set_keepalive(fd, platform::Keepalive{});
     platform::set_unacked_limit(fd, platform::kUnackedLimitMs);
+    return platform::set_keepalive(fd, platform::Keepalive{});
 }
 
 }  // namespace
@@ -47,11 +48,16 @@ std::optional<net::Accepted> AppSession::next_connection(net::Listener& listener
     return app;
 }
 
-void AppSession::refuse(net::Accepted& app) {
+// Until the host decided, the app holds only its socket.
+bool AppSession::admit(net::Accepted& app) {
+    if (admission_.decide(app.ip, app.port)) return true;
     app.socket.close();
-    in_python([&] {
-        context_.host.async_log(format("Refused connection from: %s:%d", app.ip.c_str(), app.port));
-    });
+    if (state_.is_serving)  // not a stop that let the decision go
+        in_python([&] {
+            context_.host.async_log(
+                format("Refused connection from: %s:%d", app.ip.c_str(), app.port));
+        });
+    return false;
 }
 
 void AppSession::serve(net::Listener& listener, const std::function<void()>& stop_server) {
@@ -60,29 +66,22 @@ void AppSession::serve(net::Listener& listener, const std::function<void()>& sto
     bool announced = false;
     try {
         while (state_.is_serving) {
-            if (!next) {
-                std::optional<net::Accepted> app;
-                if (!waiting_.empty()) {
-                    app = std::move(waiting_.front());
-                    waiting_.pop_front();
-                } else {
-                    if (!announced) {
-                        in_python([&] {
-                            host.async_log(
-                                format("Listening on TCP port %d", listener.port().value_or(0)));
-                        });
-                        announced = true;
-                    }
-                    app = next_connection(listener, true);
+            if (!next && !waiting_.empty()) {
+                next = std::move(waiting_.front());
+                waiting_.pop_front();
+            } else if (!next) {
+                if (!announced) {
+                    in_python([&] {
+                        host.async_log(
+                            format("Listening on TCP port %d", listener.port().value_or(0)));
+                    });
+                    announced = true;
                 }
-                if (!app || !state_.is_serving) continue;
-                // Until the host decided, the app holds only its socket.
-                if (!admission_.decide(app->ip, app->port)) {
-                    if (state_.is_serving) refuse(*app);
-                    continue;
-                }
+                std::optional<net::Accepted> app = next_connection(listener, true);
+                if (!app || !admit(*app)) continue;
                 next = std::move(app);
             }
+            if (!state_.is_serving) break;
             net::Accepted app = std::move(*next);
             next = run(std::move(app), listener);
             announced = false;
@@ -106,7 +105,7 @@ std::optional<net::Accepted> AppSession::run(net::Accepted app, net::Listener& l
     HostBridge& host = context_.host;
     const std::string ip = app.ip;
     const int port = app.port;
-    prepare_app_socket(app.socket.fd());
+    const bool watched = prepare_app_socket(app.socket.fd());
     std::shared_ptr<net::Connection> connection;
     try {
         connection = net::Connection::open(std::move(app.socket));
@@ -122,6 +121,12 @@ std::optional<net::Accepted> AppSession::run(net::Accepted app, net::Listener& l
     });
     state_.is_connected = true;
     in_python([&] { host.async_log(format("Accepted connection from: %s:%d", ip.c_str(), port)); });
+    if (!watched)
+        in_python([&] {
+            host.async_log(
+                "No keepalive on the app's connection: a phone that leaves the network is noticed "
+                "late");
+        });
     in_python([&] { host.deliver_host("client_connected", ip, port); });
     std::optional<net::Accepted> returning;
     while (state_.is_serving) {
@@ -148,15 +153,12 @@ std::optional<net::Accepted> AppSession::run(net::Accepted app, net::Listener& l
                 accept_failure_ = failure;
                 break;
             }
-            if (!other) continue;
-            if (other->ip != ip) {
-                waiting_.push_back(std::move(*other));
-            } else if (admission_.decide(other->ip, other->port)) {
+            if (!other || !admit(*other)) continue;
+            if (other->ip == ip) {
                 returning = std::move(other);
                 break;
-            } else if (state_.is_serving) {
-                refuse(*other);
             }
+            waiting_.push_back(std::move(*other));
         } else if (connection->take_deferred_frame()) {
             in_python([&] { context_.stream.serve_deferred_frame(); });
         }
