@@ -256,6 +256,19 @@ def test_pairing_serves_the_paired_phone_only_and_names_others(blender):
     assert blender.run("result = ui.settings().paired_address") == "127.0.0.2"
     blender.run("bpy.ops.tavrel.pair()")  # the next test's app pairs anew
 
+    # The interface to listen on, chosen from this computer's: the QR code carries it alone.
+    address, qr = blender.run("""
+interface = ui._interface_items(None, None)[-1][0]
+ui.service.shutdown()
+bpy.ops.tavrel.listen_on(interface=interface)
+assert ui.service.start(0)
+result = (ui.settings().listen_address, ui.service.server.get_qr_string())
+bpy.ops.tavrel.listen_on(interface="ALL")
+""")
+    port = blender.run("result = ui.service.server.server_port")
+    assert qr == f"{port}_{address}" if address else qr.startswith(str(port))
+    blender.run("ui.service.shutdown(); assert ui.service.start(0)")
+
 
 def test_enable_and_disable_twice_leave_nothing_behind(blender):
     blender.run("import addon_utils; addon_utils.disable('tavrel_blender')")

@@ -262,7 +262,8 @@ Constants:
             nb::sig("def write_qr_image_png(self, file_path: str | os.PathLike[str], "
                     "box_size: int) -> None"),
             "Write the QR code to ``file_path`` as an 8-bit greyscale PNG.")
-        .def("_get_net_addresses", [](TavServer&) { return qr::net_address_list(); });
+        // Static as well: a host lists the addresses it may listen on before it serves.
+        .def_static("_get_net_addresses", [] { return qr::net_address_list(); });
 
     // Streaming.
     cls.def(

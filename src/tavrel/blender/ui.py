@@ -129,6 +129,28 @@ class TAVREL_OT_pair(bpy.types.Operator):
         return {"FINISHED"}
 
 
+_interfaces = []  # the menu's last items: Blender keeps only references to their strings
+
+
+def _interface_items(self, context):
+    _interfaces[:] = [("ALL", "Every interface", "Serve on all of this computer's addresses")]
+    _interfaces.extend((a, a, f"Serve on {a} only") for a in TavServer._get_net_addresses())
+    return _interfaces
+
+
+class TAVREL_OT_listen_on(bpy.types.Operator):
+    bl_idname = "tavrel.listen_on"
+    bl_label = "Listen on"
+    bl_description = "The network interface to serve on (the QR code carries only its address)"
+    bl_property = "interface"
+
+    interface: EnumProperty(name="Interface", items=_interface_items)
+
+    def execute(self, context):
+        settings().listen_address = "" if self.interface == "ALL" else self.interface
+        return {"FINISHED"}
+
+
 class TAVREL_OT_report(bpy.types.Operator):
     """Shows the add-on's messages in the status bar. Reports of an operator called from a
     script stay with the script; those of a running modal operator reach the window manager."""
@@ -230,7 +252,10 @@ def draw_access(layout, prefs, serving):
     """Who may connect: the interface listened on (chosen before serving) and the pairing."""
     col = layout.column(align=True)
     if not serving:
-        col.prop(prefs, "listen_address")
+        row = col.row(align=True)
+        row.label(text="Listen on")
+        row.operator_menu_enum("tavrel.listen_on", "interface",
+                               text=prefs.listen_address or "Every interface")
     col.prop(prefs, "accept")
     if prefs.accept == "PAIRED":
         row = col.row(align=True)
@@ -302,7 +327,7 @@ class VIEW3D_PT_tavrel_stream(_SubPanel, bpy.types.Panel):
         self.layout.prop(settings(), "stream_size")
 
 
-CLASSES = (TavrelPreferences, TavrelSessionSettings, TavrelScript, TAVREL_OT_start, TAVREL_OT_stop, TAVREL_OT_pair, TAVREL_OT_report,
+CLASSES = (TavrelPreferences, TavrelSessionSettings, TavrelScript, TAVREL_OT_start, TAVREL_OT_stop, TAVREL_OT_pair, TAVREL_OT_listen_on, TAVREL_OT_report,
            TAVREL_OT_script_add, TAVREL_OT_script_remove, TAVREL_UL_scripts, VIEW3D_PT_tavrel,
            VIEW3D_PT_tavrel_scripts, VIEW3D_PT_tavrel_stream)
 
