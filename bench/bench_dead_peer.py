@@ -2,10 +2,12 @@
 network namespace): per event mode, the time from a phone's blackholing to the next phone being
 served (baseline: the keepalive's own limit, 6 s idle + 3 probes 3 s apart), the takeover time of
 a returning phone, and what the server's process holds after the first and after the last cycle
-(threads, descriptors, frame blocks: nothing may grow). Takes about 16 s a cycle; run on request,
-not by run_all.py.
+(threads, descriptors: nothing may grow; worker processes and frame blocks: none left). Push and
+pull mode with an idle phone, and push mode with a phone that vanishes while it streams. Takes
+about 16 s a cycle; run on request, not by run_all.py.
 
-    PYTHONPATH=build/dev-NAME/stage .venv/bin/python bench/bench_dead_peer.py [--cycles N]
+    PYTHONPATH=build/dev-NAME/stage .venv/bin/python bench/bench_dead_peer.py \
+        [--cycles N] [--stream-cycles M]
 """
 
 import argparse
@@ -26,14 +28,21 @@ KEEPALIVE_LIMIT = 6 + 3 * 3  # seconds: platform/socket_options.hpp
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--cycles", type=int, default=20)
+    p.add_argument("--stream-cycles", type=int, default=5,
+                   help="cycles in which the phone vanishes while streaming (push mode)")
     args = p.parse_args()
     if vanishing_phone.unavailable():
         sys.exit(f"bench_dead_peer: {vanishing_phone.unavailable()}")
     rows = []
-    for mode in ("push", "pull"):
-        argv = [sys.executable, vanishing_phone.__file__, "--cycles", str(args.cycles)]
-        r = vanishing_phone.run_isolated(argv + (["--pull"] if mode == "pull" else []),
-                                         timeout=60 + 40 * args.cycles)
+    runs = [("push", ["--cycles", str(args.cycles)]),
+            ("pull", ["--cycles", str(args.cycles), "--pull"]),
+            ("streaming", ["--cycles", str(args.stream_cycles), "--stream"])]
+    for mode, flags in runs:
+        cycles = int(flags[1])
+        if cycles <= 0:
+            continue
+        r = vanishing_phone.run_isolated([sys.executable, vanishing_phone.__file__, *flags],
+                                         timeout=60 + 40 * cycles)
         if r.returncode != 0:
             sys.exit(f"bench_dead_peer: the scenario failed:\n{r.stderr[-3000:]}")
         d = json.loads(r.stdout.splitlines()[-1])
@@ -45,9 +54,12 @@ def main():
         rows.append(Row(f"{mode}: returning phone served, max", max(takeover), 3.0, "s",
                         "< 1"))
         first, last = d["resources"][0], d["resources"][-1]
-        for name in first:
-            rows.append(Row(f"{mode}: {name} after cycle {len(d['resources'])} vs cycle 1",
-                            last[name], first[name], "", "1 (no growth)"))
+        for name in ("threads", "descriptors"):
+            rows.append(Row(f"{mode}: {name} after cycle {cycles} vs cycle 1", last[name],
+                            first[name], "", "1 (no growth)"))
+        left = max(r[name] for r in d["resources"] for name in ("workers", "blocks"))
+        rows.append(Row(f"{mode}: workers or frame blocks left after any cycle", left, 1, "",
+                        "0"))
     print_table(rows)
 
 

@@ -184,13 +184,16 @@ def test_waiting_apps_past_the_limit_stay_in_the_backlog(make_server):
     assert len(host.calls_of("client_connected")) == 13
 
 
-@pytest.mark.parametrize("pull", [False, True], ids=["push", "pull"])
-def test_vanished_phone_is_noticed_and_a_returning_one_takes_over(pull):
+@pytest.mark.parametrize("args", [[], ["--pull"], ["--stream"]], ids=["push", "pull", "streaming"])
+def test_vanished_phone_is_noticed_and_a_returning_one_takes_over(args):
+    """Idle, keepalive notices it; while streaming, the data it no longer acknowledges (then the
+    stream stops and its worker and frame block go: the scenario waits for that)."""
     if vanishing_phone.unavailable():
         pytest.skip(vanishing_phone.unavailable())
-    r = vanishing_phone.run_isolated([sys.executable, vanishing_phone.__file__]
-                                     + (["--pull"] if pull else []), timeout=120)
+    r = vanishing_phone.run_isolated([sys.executable, vanishing_phone.__file__, *args],
+                                     timeout=120)
     assert r.returncode == 0, r.stderr[-3000:]
     d = json.loads(r.stdout.splitlines()[-1])
     assert d["takeover"][0] < 3.0
     assert d["noticed"][0] < 30.0  # never, before: the session waited for the phone for good
+    assert d["resources"][0]["workers"] == d["resources"][0]["blocks"] == 0

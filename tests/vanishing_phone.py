@@ -6,7 +6,10 @@ waits. Per cycle it measures the takeover (the new connection's first answer) an
 the blackhole until the second phone is served, and records what the server's process holds
 afterwards. Prints one JSON object, as the last line (the server's log lines come before).
 
-    python vanishing_phone.py [--pull] [--cycles N]     # inside a namespace: see run_isolated
+With --stream the phone vanishes while the viewport streams to it: the data it no longer
+acknowledges ends the session (the stream's worker and frame block go with it).
+
+    python vanishing_phone.py [--pull] [--cycles N] [--stream]    # in a namespace: run_isolated
 """
 
 import argparse
@@ -19,7 +22,9 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from conftest import PullLoop, RecordingHost, TavServer, recv_exact, wait_until  # noqa: E402
+from conftest import PullLoop, TavServer, recv_exact, wait_until  # noqa: E402
+from streaming_support import (FrameHost, Session, VideoApp, children, shm_entries,  # noqa: E402
+                               wait_until_gone)
 
 PHONE, OTHER = "127.0.0.3", "127.0.0.2"
 ISOLATE = "ip link set lo up && exec \"$@\""
@@ -46,11 +51,10 @@ def blackhole(on):
 
 
 def resources():
-    """What this process holds: threads, descriptors, frame blocks mapped."""
-    with open("/proc/self/maps") as maps:
-        blocks = {line.split()[-1] for line in maps if "/dev/shm/psm_" in line}
+    """What this process holds: threads, descriptors, worker processes, frame blocks."""
     return {"threads": len(os.listdir("/proc/self/task")),
-            "descriptors": len(os.listdir("/proc/self/fd")), "blocks": len(blocks)}
+            "descriptors": len(os.listdir("/proc/self/fd")), "workers": len(children()),
+            "blocks": len(shm_entries())}
 
 
 def connect_from(ip, port):
@@ -63,7 +67,7 @@ def answered(sock):
     return recv_exact(sock, 7)[:1] == b"\x08"
 
 
-def cycle(server, host):
+def cycle(server, host, stream):
     port = server.server_port
     phone = connect_from(PHONE, port)
     assert answered(phone)
@@ -72,6 +76,11 @@ def cycle(server, host):
     assert answered(back)
     takeover = time.monotonic() - start
     assert phone.recv(1) == b""  # the old connection was closed
+    if stream:  # it vanishes while the viewport streams to it instead
+        Session.select_camera(argparse.Namespace(sock=back, host=host))
+        app = VideoApp(back)
+        app.start()
+        app.frames(2)
     other = connect_from(OTHER, port)
     other.sendall(b"\x08")
     disconnected = len(host.calls_of("client_disconnected"))
@@ -86,6 +95,7 @@ def cycle(server, host):
     for s in (other, back, phone):
         s.close()
     wait_until(lambda: not server.is_connected, 10)
+    wait_until_gone(set())  # the stream's worker and frame block
     return takeover, noticed
 
 
@@ -93,8 +103,10 @@ def main():
     p = argparse.ArgumentParser()
     p.add_argument("--pull", action="store_true")
     p.add_argument("--cycles", type=int, default=1)
+    p.add_argument("--stream", action="store_true",
+                   help="the phone vanishes while the viewport streams to it, not idle")
     args = p.parse_args()
-    host = RecordingHost()
+    host = FrameHost()
     mode = TavServer.EVENTMODE_PULL if args.pull else TavServer.EVENTMODE_PUSH
     server = TavServer("Test", (1, 0, 0), host, mode)
     assert server.start_serving(0)
@@ -102,7 +114,7 @@ def main():
     results = {"takeover": [], "noticed": [], "resources": []}
     try:
         for _ in range(args.cycles):
-            takeover, noticed = cycle(server, host)
+            takeover, noticed = cycle(server, host, args.stream)
             results["takeover"].append(takeover)
             results["noticed"].append(noticed)
             results["resources"].append(resources())
