@@ -327,8 +327,8 @@ class VIEW3D_PT_tavrel_stream(_SubPanel, bpy.types.Panel):
         self.layout.prop(settings(), "stream_size")
 
 
-CLASSES = (TavrelPreferences, TavrelSessionSettings, TavrelScript, TAVREL_OT_start, TAVREL_OT_stop, TAVREL_OT_pair, TAVREL_OT_listen_on, TAVREL_OT_report,
-           TAVREL_OT_script_add, TAVREL_OT_script_remove, TAVREL_UL_scripts, VIEW3D_PT_tavrel,
+CLASSES = (TavrelPreferences, TavrelSessionSettings, TavrelScript, TAVREL_OT_start, TAVREL_OT_stop, TAVREL_OT_report,
+           TAVREL_OT_pair, TAVREL_OT_listen_on, TAVREL_OT_script_add, TAVREL_OT_script_remove, TAVREL_UL_scripts, VIEW3D_PT_tavrel,
            VIEW3D_PT_tavrel_scripts, VIEW3D_PT_tavrel_stream)
 
 
