@@ -232,9 +232,11 @@ def serving(request, host):
         loop.close()
 
 
-def connect(server, timeout=5.0):
-    """A raw app connection to the server."""
-    s = socket.create_connection(("127.0.0.1", server.server_port), timeout=timeout)
+def connect(server, timeout=5.0, source=None):
+    """A raw app connection to the server, from the loopback address `source` if given (an app
+    from the served app's own address takes its place)."""
+    s = socket.create_connection(("127.0.0.1", server.server_port), timeout=timeout,
+                                 source_address=(source, 0) if source else None)
     s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     return s
 

@@ -12,6 +12,7 @@ back through the test agent, which runs code in Blender's main thread.
 import math
 import os
 import re
+import socket
 import subprocess
 import zipfile
 
@@ -20,7 +21,7 @@ import pytest
 
 from blender_support import (ROOT, Blender, WindowlessBlender, blender_missing,
                              blender_modules)
-from conftest import wait_until
+from conftest import recv_exact, wait_until
 from streaming_support import session_processes
 from tavrel.app import AppClient, ServerError
 from wheel_support import built_wheels, unpack, wheel_for
@@ -107,6 +108,10 @@ def blender(request, wheels, tmp_path_factory):
 def app(blender):
     with AppClient("127.0.0.1", blender.port, timeout=30) as client:
         yield client
+
+
+def connect_from(ip, port):
+    return socket.create_connection(("127.0.0.1", port), timeout=30, source_address=(ip, 0))
 
 
 def turned(angle, location):
@@ -355,6 +360,34 @@ def test_stream_shows_the_scene_and_follows_the_camera(gui, gui_app):
     app.stop_streaming()
     assert app.sync() == []
     assert gui.run("result = ui.service.host_errors") == 0
+
+
+def test_pairing_serves_the_paired_phone_only_and_names_others(gui):
+    port = gui.run("result = ui.service.server.server_port")
+    gui.run("bpy.ops.tavrel.pair()")
+    with connect_from("127.0.0.2", port) as paired:  # the first phone after Pair
+        paired.sendall(b"\x08")
+        assert recv_exact(paired, 7)[:1] == b"\x08"
+    gui.until("result = not ui.service.server.is_connected")
+    with connect_from("127.0.0.3", port) as other:
+        assert other.recv(1) == b""  # refused: closed without a byte
+    shown = gui.run("result = [t for _, t in list(ui.service.notifications)[-3:]]")
+    assert any("Refused" in t and "127.0.0.3" in t for t in shown), shown  # the panel's lines
+    assert gui.run("result = ui.settings().paired_address") == "127.0.0.2"
+    gui.run("bpy.ops.tavrel.pair()")  # the next test's app pairs anew
+
+    # The interface to listen on, chosen from this computer's: the QR code carries it alone.
+    address, qr = gui.run("""
+interface = ui._interface_items(None, None)[-1][0]
+ui.service.shutdown()
+bpy.ops.tavrel.listen_on(interface=interface)
+assert ui.service.start(0)
+result = (ui.settings().listen_address, ui.service.server.get_qr_string())
+bpy.ops.tavrel.listen_on(interface="ALL")
+""")
+    port = gui.run("result = ui.service.server.server_port")
+    assert qr == f"{port}_{address}" if address else qr.startswith(str(port))
+    gui.run("ui.service.shutdown(); assert ui.service.start(0)")
 
 
 def test_enable_and_disable_twice_leave_nothing_behind(gui):

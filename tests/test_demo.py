@@ -186,10 +186,27 @@ def test_ctrl_c_during_the_simulator_run(demos, tmp_path):
     demo.assert_nothing_left()
 
 
-def test_port_in_use(demos, tmp_path):
+@pytest.mark.parametrize("case", ["port in use", "no such address"])
+def test_serving_cannot_start(demos, tmp_path, case):
     with socket.socket() as taken:  # the server binds all interfaces, loopback included
         taken.bind(("127.0.0.1", 0))
         taken.listen(1)
-        demo = demos("--port", str(taken.getsockname()[1]), out=tmp_path)
+        args = (["--port", str(taken.getsockname()[1])] if case == "port in use"
+                else ["--address", "10.254.254.254"])
+        demo = demos(*args, out=tmp_path)
         assert demo.finish() == 1
-    assert "already in use" in demo.text
+    assert ("already in use" if case == "port in use" else "not '10.254.254.254'") in demo.text
+
+
+def test_allow_serves_only_the_phones_given(demos, tmp_path):
+    demo = demos("--serve", "--allow", "127.0.0.2", "--allow", "127.0.0.3", out=tmp_path)
+    port = demo.port()
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as stranger:
+        assert stranger.recv(1) == b""  # refused, without a byte
+    demo.wait_for(r"Refused connection from: 127\.0\.0\.1:")
+    with socket.create_connection(("127.0.0.1", port), timeout=10,
+                                  source_address=("127.0.0.3", 0)) as phone:
+        phone.sendall(b"\x08")
+        assert phone.recv(7)[:1] == b"\x08"
+    demo.wait_for("demo: app connected from 127.0.0.3")
+    assert demo.interrupt() == 0

@@ -1,6 +1,7 @@
 """The demo host: a small scene served to the app, and by default an app simulator run against it.
 
     python -m tavrel.demo [--out DIR] [--seconds S] [--quick] [--serve] [--pull] [--port N]
+                          [--address IP] [--allow IP ...]
 
 The host (``tavrel.demo_host``) is a complete `TavBase` implementation, the kind a plug-in writes
 for its application: a few named cameras, a timeline, keys, two custom scripts, and a viewport
@@ -9,7 +10,8 @@ rendered with numpy (``tavrel.demo_viewport``) through the camera it looks throu
 Without ``--serve`` it then runs the app simulator (``tavrel.simulator``) against itself for a few
 seconds and writes what the app received into ``--out``; with ``--serve`` it serves a real phone
 until Ctrl-C. Either way it first prints the connection string and the QR code, and writes the QR
-code as ``qr.png``.
+code as ``qr.png``. ``--allow IP`` (repeatable) serves only phones at those addresses (the
+simulator connects from 127.0.0.1); ``--address IP`` listens on that interface only.
 
 Exit status: 0 when the run completed, and also when Ctrl-C ends ``--serve`` (its normal end);
 1 when serving could not start or the simulator failed; 130 when Ctrl-C interrupted a simulator
@@ -72,8 +74,8 @@ class Host:
     """The host application's side of the server's life: serving, the main-thread timer of pull
     mode, and a stop that leaves no worker or shared block behind."""
 
-    def __init__(self, pull):
-        self.scene = DemoHost()
+    def __init__(self, pull, allowed=None):
+        self.scene = DemoHost(allowed=allowed)
         mode = TavServer.EVENTMODE_PULL if pull else TavServer.EVENTMODE_PUSH
         self.server = TavServer("Demo", PLUGIN_VERSION, self.scene, mode)
         self.pull = pull
@@ -159,6 +161,10 @@ def parse_args(argv):
                    help="serve a real phone until Ctrl-C instead of running the simulator")
     p.add_argument("--pull", action="store_true",
                    help="pull mode: the main thread runs the server's queued host operations")
+    p.add_argument("--allow", action="append", metavar="IP",
+                   help="serve only the phone at this address (repeatable; default: any phone)")
+    p.add_argument("--address", metavar="IP",
+                   help="listen on this interface's address only (default: every interface)")
     args = p.parse_args(argv)
     if args.quick:
         args.seconds = 1.0
@@ -170,8 +176,12 @@ def parse_args(argv):
 
 
 def _run(host, args):
-    if not host.server.start_serving(args.port):
-        return 1  # the server has said why
+    try:
+        if not host.server.start_serving(args.port, args.address):
+            return 1  # the server has said why
+    except ValueError as e:
+        print(f"demo: {e}", file=sys.stderr)
+        return 1
     _show_connection(host.server, args.out)
     if not args.serve:
         return _simulate(host, args)
@@ -188,7 +198,7 @@ def main(argv=None):
     signal.signal(signal.SIGTERM, signal.default_int_handler)
     try:
         os.makedirs(args.out, exist_ok=True)
-        host = Host(args.pull)
+        host = Host(args.pull, args.allow)
     except KeyboardInterrupt:
         return 130
     try:

@@ -80,8 +80,10 @@ class DemoHost(TavBase):
 
     SCRIPTS = ["Reset camera", "Toggle grid"]
 
-    def __init__(self, log=print):
+    def __init__(self, log=print, allowed=None):
+        """`allowed`: the addresses of the phones served, or None to serve any."""
         self.log = log
+        self.allowed = None if allowed is None else set(allowed)
         self.cameras = {
             "Camera": Camera(*look_at((7.0, -7.0, 3.5), (0.0, 0.0, 0.8), 35.0)),
             "Camera.Top": Camera(*look_at((0.5, -2.0, 14.0), (0.0, 0.0, 0.0), 24.0)),
@@ -93,6 +95,12 @@ class DemoHost(TavBase):
         self.frames_rendered = 0
 
     # -- session --------------------------------------------------------------------------------
+    def client_may_connect(self, server, client_ip, client_port):
+        if self.allowed is None or client_ip in self.allowed:
+            return True
+        self.log(f"demo: refused {client_ip}:{client_port} (not given with --allow)")
+        return False
+
     def client_connected(self, server, client_ip, client_port):
         self.log(f"demo: app connected from {client_ip}:{client_port}")
 

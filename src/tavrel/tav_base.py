@@ -26,6 +26,14 @@ if TYPE_CHECKING:
 
 class TavBase:
     # -- session -----------------------------------------------------------------------------
+    def client_may_connect(self, server: TavServer, client_ip: str, client_port: int) -> bool:
+        """Whether to serve the app that connected from ``client_ip``:``client_port``; asked
+        before ``client_connected``. A refused app's connection is closed at once, without a
+        byte sent, and nothing else of it reaches the host; so is one whose decision raises (the
+        error is reported as any operation's). The default serves every app: anyone who can
+        reach the port. Override it to serve known phones only (for example by address)."""
+        return True
+
     def client_connected(self, server: TavServer, client_ip: str, client_port: int) -> None:
         """An app connected from ``client_ip``:``client_port``."""
 

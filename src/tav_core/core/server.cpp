@@ -76,7 +76,7 @@ TavServer::TavServer(Arguments a)
                    nb::cast<int>(v[2]), kVersion[0], kVersion[1], kVersion[2]));
 }
 
-bool TavServer::start_serving(nb::handle port_arg) {
+bool TavServer::start_serving(nb::handle port_arg, const std::optional<std::string>& address) {
     // A network thread that outlived the last stop's wait for it (held up in a host call) would
     // serve on into the new serving period: until it has ended the server is busy.
     if (state_.is_serving || state_.is_stopping || state_.is_starting || network_thread_.alive())
@@ -89,7 +89,7 @@ bool TavServer::start_serving(nb::handle port_arg) {
         ipc::remove_orphaned_blocks();
     }
     try {
-        if (!listener_.open(port)) {
+        if (!listener_.open(port, address)) {
             py::log(format("Can't start server. TCP port %d already in use.", port));
             state_.is_starting = false;
             return false;
@@ -139,8 +139,10 @@ void TavServer::stop_thread() {
         }
     }
     state_.is_serving = false;
-    // A network thread waiting for a streaming start that the host may never run is let go.
+    // A network thread waiting for a streaming start or an admission decision that the host may
+    // never run is let go.
     stream_.release_start_waiter();
+    session_.release();
     link_.shutdown();
     try {
         listener_.wake_accept();
@@ -165,7 +167,7 @@ void TavServer::stop_thread() {
 void TavServer::update_script_labels() { session_.run_now(ASK_SCRIPT_INFO); }
 
 std::string TavServer::get_qr_string() {
-    return qr::connection_string(state_.is_serving, listener_.port());
+    return qr::connection_string(state_.is_serving, listener_.port(), listener_.address());
 }
 
 }  // namespace tav

@@ -40,7 +40,7 @@ class TavServer {
     TavServer(const TavServer&) = delete;
     TavServer& operator=(const TavServer&) = delete;
 
-    bool start_serving(nb::handle port);
+    bool start_serving(nb::handle port, const std::optional<std::string>& address);
     void stop_serving();
     void update_script_labels();
     std::string get_qr_string();

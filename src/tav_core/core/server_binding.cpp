@@ -158,10 +158,13 @@ Constants:
             "The connected app's port, or None.");
 
     // Lifecycle and dispatch.
-    cls.def("start_serving", &TavServer::start_serving, "port"_a,
-            nb::sig("def start_serving(self, port: int) -> bool"),
+    cls.def("start_serving", &TavServer::start_serving, "port"_a, "address"_a = nb::none(),
+            nb::sig("def start_serving(self, port: int, address: str | None = None) -> bool"),
             "Listen on ``port`` (0: any free port; see server_port) and serve apps. Returns\n"
-            "whether serving started; False when the port could not be bound.")
+            "whether serving started; False when the port could not be bound. ``address``, an\n"
+            "IPv4 address of one of this machine's interfaces, listens there only (apps reach\n"
+            "no other interface, and the QR code carries that address alone); None listens on\n"
+            "every interface. Raises ValueError naming an address this machine does not have.")
         .def("stop_serving", &TavServer::stop_serving,
              "Stop serving: returns at once; the host's server_did_stop follows.")
         .def("update_script_labels", &TavServer::update_script_labels,
@@ -259,7 +262,8 @@ Constants:
             nb::sig("def write_qr_image_png(self, file_path: str | os.PathLike[str], "
                     "box_size: int) -> None"),
             "Write the QR code to ``file_path`` as an 8-bit greyscale PNG.")
-        .def("_get_net_addresses", [](TavServer&) { return qr::net_address_list(); });
+        // Static as well: a host lists the addresses it may listen on before it serves.
+        .def_static("_get_net_addresses", [] { return qr::net_address_list(); });
 
     // Streaming.
     cls.def(

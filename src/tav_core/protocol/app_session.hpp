@@ -1,32 +1,43 @@
-// The app's session: the network thread's accept loop, the command loop of one connected app, and
-// the dispatch of each code it sends (echo, request payload, then its handler in host context, as
-// command_table.hpp routes it). Threads and the GIL: docs/threads.md.
+// The app's session: the network thread's accept loop (who is served, and when: the host's
+// admission, one app at a time, a returning phone taking over), the command loop of one connected
+// app, and the dispatch of each code it sends (echo, request payload, then its handler in host
+// context, as command_table.hpp routes it). Threads and the GIL: docs/threads.md.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "core/host_bridge.hpp"
 #include "core/serving_state.hpp"
+#include "protocol/admission.hpp"
 #include "protocol/client_link.hpp"
 #include "protocol/handlers.hpp"
 #include "protocol/listener.hpp"
+#include "protocol/net_error.hpp"
 
 namespace tav {
 
 // The network thread's name, in its reports.
 inline constexpr const char* kNetworkThread = "tavrel-network";
+// Admitted apps that connected from another address while one is served wait in arrival order,
+// this many at most (more wait in the listening socket's backlog, undecided).
+inline constexpr size_t kMaxWaitingApps = 8;
 
 class AppSession {
   public:
     AppSession(HostBridge& host, net::ClientLink& link, ServingState& state, Cameras& cameras,
                streaming::Stream& stream, const ServerIdentity& identity)
-        : state_(state), context_{host, link, cameras, stream, identity} {}
+        : state_(state), admission_(host, state), context_{host, link, cameras, stream, identity} {}
 
-    // The network thread's body: accepts one app at a time and runs its session, while serving.
-    // A failed accept calls `stop_server` (holding the GIL).
+    // The network thread's body: accepts one app at a time, asks the host whether to serve it and
+    // runs its session, while serving. A failed accept calls `stop_server` (holding the GIL).
     void serve(net::Listener& listener, const std::function<void()>& stop_server);
+    // A stop lets the network thread's waits go (after is_serving was cleared).
+    void release() { admission_.release(); }
     // One code the app sent: echo, payload, delivery. Network thread, without the GIL; an error a
     // push-mode delivery raises is reported and the session goes on.
     void process_code(uint8_t code);
@@ -34,10 +45,21 @@ class AppSession {
     void run_now(uint8_t code);
 
   private:
-    void run(net::Connection& connection, const std::string& ip, int port);
+    // The next connection from the listener: waits for one when `wait`. None when the listener
+    // turned readable without one, or serving stopped; net::Error when accepting failed for good.
+    std::optional<net::Accepted> next_connection(net::Listener& listener, bool wait);
+    // The host's admission decision; a refused app's connection is closed at once and logged.
+    bool admit(net::Accepted& app);
+    // Serves one admitted app until its session ends. Returns the connection of a returning phone
+    // (from the same address, admitted) that ended the session and is to be served at once.
+    std::optional<net::Accepted> run(net::Accepted app, net::Listener& listener);
 
     ServingState& state_;
+    Admission admission_;
     CommandContext context_;
+    // Network thread only.
+    std::deque<net::Accepted> waiting_;
+    std::optional<net::Error> accept_failure_;
 };
 
 }  // namespace tav

@@ -1,17 +1,15 @@
-// The network thread: accepts one app at a time and runs its command loop.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
+// The network thread: asks the host whether to serve each app that connects, serves one app at a
+// time and runs its command loop; an app from the served app's address takes its place (a phone
+// back after a network blip), apps from elsewhere wait their turn.
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 
 #include "core/format.hpp"
 #include "core/python.hpp"
+#include "platform/socket_options.hpp"
 #include "protocol/app_session.hpp"
-#include "protocol/net_error.hpp"
 #include "streaming/stream.hpp"
 
 namespace tav {
@@ -29,76 +27,141 @@ void in_python(F&& fn) {
     }
 }
 
+// An app's connection: messages go out at once, and a peer that vanished is noticed. False when
+// the system would notice it only after hours.
+bool prepare_app_socket(int fd) {
+    platform::set_no_delay(fd);
+    platform::set_unacked_limit(fd, platform::kUnackedLimitMs);
+    return platform::set_keepalive(fd, platform::Keepalive{});
+}
+
 }  // namespace
+
+std::optional<net::Accepted> AppSession::next_connection(net::Listener& listener, bool wait) {
+    if (wait) {
+        pollfd p{listener.fd(), POLLIN, 0};
+        if (::poll(&p, 1, -1) < 0) return std::nullopt;
+    }
+    std::optional<net::Accepted> app = listener.accept();
+    // The stop's wake-up, or an app that came as the stop began: not served.
+    if (!state_.is_serving) return std::nullopt;
+    return app;
+}
+
+// Until the host decided, the app holds only its socket.
+bool AppSession::admit(net::Accepted& app) {
+    if (admission_.decide(app.ip, app.port)) return true;
+    app.socket.close();
+    if (state_.is_serving)  // not a stop that let the decision go
+        in_python([&] {
+            context_.host.async_log(
+                format("Refused connection from: %s:%d", app.ip.c_str(), app.port));
+        });
+    return false;
+}
 
 void AppSession::serve(net::Listener& listener, const std::function<void()>& stop_server) {
     HostBridge& host = context_.host;
-    const int listen_fd = listener.fd();
-    while (state_.is_serving) {
-        in_python([&] {
-            host.async_log(format("Listening on TCP port %d", listener.port().value_or(0)));
-        });
-        sockaddr_in peer{};
-        socklen_t len = sizeof peer;
-        int fd = ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR) continue;
-            const int err = errno;
-            in_python(stop_server);
-            if (err == ECONNABORTED) return;
-            in_python([&] { throw net::Error(err); });
-            return;
+    std::optional<net::Accepted> next;  // admitted, served next
+    bool announced = false;
+    try {
+        while (state_.is_serving) {
+            if (!next && !waiting_.empty()) {
+                next = std::move(waiting_.front());
+                waiting_.pop_front();
+            } else if (!next) {
+                if (!announced) {
+                    in_python([&] {
+                        host.async_log(
+                            format("Listening on TCP port %d", listener.port().value_or(0)));
+                    });
+                    announced = true;
+                }
+                std::optional<net::Accepted> app = next_connection(listener, true);
+                if (!app || !admit(*app)) continue;
+                next = std::move(app);
+            }
+            if (!state_.is_serving) break;
+            net::Accepted app = std::move(*next);
+            next = run(std::move(app), listener);
+            announced = false;
+            if (accept_failure_) {
+                net::Error failure = *accept_failure_;
+                accept_failure_.reset();
+                throw failure;
+            }
         }
-        // Messages are small and often follow each other (an echo, then an error code): without
-        // this each one after the first waits for the app's delayed acknowledgement.
-        int one = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        std::shared_ptr<net::Connection> connection;
-        try {
-            connection = net::Connection::open(net::Socket(fd));
-        } catch (...) {
-            in_python([&] { throw; });
-            continue;
-        }
-        context_.link.attach(connection);
-        if (state_.is_serving) {
-            char ip[INET_ADDRSTRLEN] = "";
-            ::inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
-            run(*connection, ip, ntohs(peer.sin_port));
-        }
-        context_.link.detach();
-        connection->close();
+    } catch (const net::Error& failure) {
+        waiting_.clear();
+        in_python(stop_server);
+        in_python([&] { throw failure; });
+        return;
     }
+    waiting_.clear();
     in_python([&] { host.async_log("Stopped serving"); });
 }
 
-void AppSession::run(net::Connection& connection, const std::string& ip, int port) {
+std::optional<net::Accepted> AppSession::run(net::Accepted app, net::Listener& listener) {
     HostBridge& host = context_.host;
-    const int fd = connection.fd();
+    const std::string ip = app.ip;
+    const int port = app.port;
+    const bool watched = prepare_app_socket(app.socket.fd());
+    std::shared_ptr<net::Connection> connection;
+    try {
+        connection = net::Connection::open(std::move(app.socket));
+    } catch (...) {
+        in_python([&] { throw; });
+        return std::nullopt;
+    }
+    context_.link.attach(connection);
+    const int fd = connection->fd();
     in_python([&] {  // host threads read them as properties, holding the GIL
         state_.client_ip = ip;
         state_.client_port = port;
     });
     state_.is_connected = true;
     in_python([&] { host.async_log(format("Accepted connection from: %s:%d", ip.c_str(), port)); });
+    if (!watched)
+        in_python([&] {
+            host.async_log(
+                "No keepalive on the app's connection: a phone that leaves the network is noticed "
+                "late");
+        });
     in_python([&] { host.deliver_host("client_connected", ip, port); });
+    std::optional<net::Accepted> returning;
     while (state_.is_serving) {
-        // Commands first: a stop the app sent behind a deferred frame request drops it.
-        pollfd p[2] = {{fd, POLLIN, 0}, {connection.deferred_frame_fd(), POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0) {
+        // Commands first: a stop the app sent behind a deferred frame request drops it. The
+        // listener is watched for a returning phone while there is room for apps to wait.
+        pollfd p[3] = {{fd, POLLIN, 0},
+                       {waiting_.size() < kMaxWaitingApps ? listener.fd() : -1, POLLIN, 0},
+                       {connection->deferred_frame_fd(), POLLIN, 0}};
+        if (::poll(p, 3, -1) < 0) {
             if (errno == EINTR) continue;
             break;
         }
-        if (!p[0].revents) {
-            if (connection.take_deferred_frame())
-                in_python([&] { context_.stream.serve_deferred_frame(); });
-            continue;
+        if (p[0].revents) {
+            uint8_t code;
+            ssize_t n = ::recv(fd, &code, 1, 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0 || !state_.is_serving) break;
+            process_code(code);
+        } else if (p[1].revents) {
+            std::optional<net::Accepted> other;
+            try {
+                other = next_connection(listener, false);
+            } catch (const net::Error& failure) {
+                accept_failure_ = failure;
+                break;
+            }
+            if (!other || !admit(*other)) continue;
+            if (other->ip == ip) {
+                returning = std::move(other);
+                break;
+            }
+            waiting_.push_back(std::move(*other));
+        } else if (connection->take_deferred_frame()) {
+            in_python([&] { context_.stream.serve_deferred_frame(); });
         }
-        uint8_t code;
-        ssize_t n = ::recv(fd, &code, 1, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0 || !state_.is_serving) break;
-        process_code(code);
     }
     state_.is_connected = false;
     in_python([&] { context_.stream.stop(); });
@@ -108,6 +171,9 @@ void AppSession::run(net::Connection& connection, const std::string& ip, int por
         host.deliver_host("current_camera_changed", context_.cameras.current);
     });
     in_python([&] { host.deliver_host("client_disconnected"); });
+    context_.link.detach();
+    connection->close();
+    return returning;
 }
 
 }  // namespace tav

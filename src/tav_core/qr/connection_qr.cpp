@@ -64,10 +64,12 @@ RawImage raw_image(const std::string& text, nb::handle box_size) {
 
 }  // namespace
 
-std::string connection_string(bool serving, std::optional<int> port) {
+std::string connection_string(bool serving, std::optional<int> port,
+                              const std::optional<std::string>& address) {
     if (!serving || !port || *port == 0)
         throw std::runtime_error("TavServer has not started serving, can't generate QR");
     std::string text = std::to_string(*port);
+    if (address) return text + "_" + *address;
     std::vector<std::string> addresses = machine_addresses();
     for (size_t i = 0; i < addresses.size() && i < kMaxQrAddresses; ++i) text += "_" + addresses[i];
     return text;

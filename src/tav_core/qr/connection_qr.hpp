@@ -11,8 +11,10 @@ namespace tav::qr {
 
 namespace nb = nanobind;
 
-// "PORT_addr1_addr2...": RuntimeError unless the server is serving on a known port.
-std::string connection_string(bool serving, std::optional<int> port);
+// "PORT_addr1_addr2...": RuntimeError unless the server is serving on a known port. A server
+// bound to one `address` is reached there only: the string carries that address alone.
+std::string connection_string(bool serving, std::optional<int> port,
+                              const std::optional<std::string>& address = std::nullopt);
 nb::list net_address_list();
 // `text` as rows of grey bytes, `box_size` pixels a module (ValueError for a bad size).
 nb::list image_rows(const std::string& text, nb::handle box_size);

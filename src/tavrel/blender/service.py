@@ -11,6 +11,10 @@ Unregistering the add-on (also on a script reload and when Blender quits) and lo
 stream's worker and shared block are gone before Blender goes on. So does the interpreter's exit
 where nothing unregisters the add-on (Blender as a Python module): a timer left registered then
 would crash Blender's own exit.
+
+Who is served: by default only the paired phone. "Pair" forgets the paired phone's address; the
+first phone that connects afterwards (or ever) becomes the paired one, and any other is refused
+with a notification naming its address. The preferences also choose the interface to listen on.
 """
 
 from __future__ import annotations
@@ -34,9 +38,20 @@ REDRAW_INTERVAL = 0.5  # panel refresh while streaming (the frame rate changes)
 NOTIFICATIONS = 5
 
 
+class PairingHost(BlenderHost):
+    """The scene, served to the phones the service admits."""
+
+    def client_may_connect(self, server, client_ip, client_port):
+        return self.service.admit(client_ip, client_port)
+
+
 class Service:
-    def __init__(self, settings):
-        """`settings()` gives the capture settings when a stream starts: (mode, longest side)."""
+    def __init__(self, settings, preferences=None):
+        """`settings()` gives the capture settings when a stream starts: (mode, longest side).
+        `preferences()` gives the add-on's settings with `accept` ("PAIRED" or "ANY"),
+        `paired_address` and `listen_address` (empty: every interface); without it any phone is
+        served on every interface."""
+        self.preferences = preferences
         self.server = None
         self.host = None
         self.capture = Capture(settings)
@@ -58,9 +73,16 @@ class Service:
         if self.server is not None:
             return False
         self.closing = False
-        host = BlenderHost(self, self.capture)
+        host = PairingHost(self, self.capture)
         server = TavServer("Blender", PLUGIN_VERSION, host, TavServer.EVENTMODE_PULL)
-        if not server.start_serving(port):
+        prefs = self.preferences() if self.preferences else None
+        address = (prefs.listen_address.strip() or None) if prefs else None
+        try:
+            started = server.start_serving(port, address)
+        except ValueError:
+            self.notify(f"Can't serve on '{address}': no address of this computer", "ERROR")
+            return False
+        if not started:
             self.notify(f"Can't serve on port {port}: it is in use", "ERROR")
             return False
         self.server, self.host = server, host
@@ -122,6 +144,26 @@ class Service:
         except Exception:  # never let Blender drop the timer while the server needs it
             traceback.print_exc()
         return BUSY_INTERVAL if server.is_connected or server.is_stopping else IDLE_INTERVAL
+
+    # -- who is served --------------------------------------------------------------------------
+    def admit(self, ip, port):
+        """Whether to serve the phone at `ip` (in Blender's main thread, before it connects)."""
+        prefs = self.preferences() if self.preferences else None
+        if prefs is None or prefs.accept == "ANY" or ip == prefs.paired_address:
+            return True
+        if not prefs.paired_address:
+            prefs.paired_address = ip
+            self.notify(f"Paired with the phone at {ip}")
+            return True
+        self.notify(f"Refused the phone at {ip}:{port}: not the paired phone "
+                    f"({prefs.paired_address}); press Pair to pair another", "WARNING")
+        return False
+
+    def pair(self):
+        """Forgets the paired phone: the next phone that connects becomes it."""
+        if self.preferences:
+            self.preferences().paired_address = ""
+            self.notify("Pairing: the next phone that connects is paired")
 
     # -- the interface --------------------------------------------------------------------------
     def notify(self, text, level="INFO"):

@@ -29,7 +29,7 @@ def capture_settings():
     return (s.capture_mode, s.stream_size)
 
 
-service = Service(capture_settings)
+service = Service(capture_settings, settings)
 
 
 def labels_changed(self=None, context=None):
@@ -59,6 +59,19 @@ def _settings():
         "stream_size": IntProperty(name="Stream size", min=160,
                                    max=max(TavServer._ENC_MAX_RESOLUTION), default=640,
                                    description="Longest side of the streamed picture in pixels"),
+        # Who is served (service.py: Service.admit).
+        "accept": EnumProperty(
+            name="Accept", default="PAIRED",
+            items=[("PAIRED", "The paired phone only",
+                    "Serve only the paired phone: the first to connect after Pair"),
+                   ("ANY", "Any phone", "Serve any phone that reaches the port")]),
+        "paired_address": StringProperty(
+            name="Paired phone", default="",
+            description="Address of the paired phone (empty: the next phone to connect)"),
+        "listen_address": StringProperty(
+            name="Listen on", default="",
+            description="IPv4 address of the network interface to serve on (empty: every "
+                        "interface); the QR code then carries only this address"),
     }
 
 
@@ -103,6 +116,38 @@ class TAVREL_OT_stop(bpy.types.Operator):
 
     def execute(self, context):
         service.stop()
+        return {"FINISHED"}
+
+
+class TAVREL_OT_pair(bpy.types.Operator):
+    bl_idname = "tavrel.pair"
+    bl_label = "Pair"
+    bl_description = "Serve only the next phone that connects (until you pair again)"
+
+    def execute(self, context):
+        service.pair()
+        return {"FINISHED"}
+
+
+_interfaces = []  # the menu's last items: Blender keeps only references to their strings
+
+
+def _interface_items(self, context):
+    _interfaces[:] = [("ALL", "Every interface", "Serve on all of this computer's addresses")]
+    _interfaces.extend((a, a, f"Serve on {a} only") for a in TavServer._get_net_addresses())
+    return _interfaces
+
+
+class TAVREL_OT_listen_on(bpy.types.Operator):
+    bl_idname = "tavrel.listen_on"
+    bl_label = "Listen on"
+    bl_description = "The network interface to serve on (the QR code carries only its address)"
+    bl_property = "interface"
+
+    interface: EnumProperty(name="Interface", items=_interface_items)
+
+    def execute(self, context):
+        settings().listen_address = "" if self.interface == "ALL" else self.interface
         return {"FINISHED"}
 
 
@@ -203,6 +248,22 @@ class _SubPanel(_SidebarPanel):
     bl_options = {"DEFAULT_CLOSED"}
 
 
+def draw_access(layout, prefs, serving):
+    """Who may connect: the interface listened on (chosen before serving) and the pairing."""
+    col = layout.column(align=True)
+    if not serving:
+        row = col.row(align=True)
+        row.label(text="Listen on")
+        row.operator_menu_enum("tavrel.listen_on", "interface",
+                               text=prefs.listen_address or "Every interface")
+    col.prop(prefs, "accept")
+    if prefs.accept == "PAIRED":
+        row = col.row(align=True)
+        row.label(text=f"Paired: {prefs.paired_address or 'the next phone to connect'}",
+                  icon="LOCKED")
+        row.operator("tavrel.pair")
+
+
 class VIEW3D_PT_tavrel(_SidebarPanel, bpy.types.Panel):
     bl_label = "Tavrel"
 
@@ -233,6 +294,7 @@ class VIEW3D_PT_tavrel(_SidebarPanel, bpy.types.Panel):
                               icon="RENDER_ANIMATION")
                 else:
                     col.label(text="Not streaming")
+        draw_access(layout, settings(), serving=server is not None)
         if service.notifications:
             box = layout.box().column(align=True)
             for level, text in list(service.notifications)[-3:]:
@@ -266,7 +328,7 @@ class VIEW3D_PT_tavrel_stream(_SubPanel, bpy.types.Panel):
 
 
 CLASSES = (TavrelPreferences, TavrelSessionSettings, TavrelScript, TAVREL_OT_start, TAVREL_OT_stop, TAVREL_OT_report,
-           TAVREL_OT_script_add, TAVREL_OT_script_remove, TAVREL_UL_scripts, VIEW3D_PT_tavrel,
+           TAVREL_OT_pair, TAVREL_OT_listen_on, TAVREL_OT_script_add, TAVREL_OT_script_remove, TAVREL_UL_scripts, VIEW3D_PT_tavrel,
            VIEW3D_PT_tavrel_scripts, VIEW3D_PT_tavrel_stream)
 
 
