@@ -4,6 +4,7 @@
 // context, as command_table.hpp routes it). Threads and the GIL: docs/threads.md.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -26,6 +27,10 @@ inline constexpr const char* kNetworkThread = "tavrel-network";
 // Admitted apps that connected from another address while one is served wait in arrival order,
 // this many at most (more wait in the listening socket's backlog, undecided).
 inline constexpr size_t kMaxWaitingApps = 8;
+// An app from the served app's address takes its place once the served app has been silent this
+// long: a phone back after a network blip has stopped talking on its old connection, while an app
+// that still talks is not cut off by another at the same address (two phones behind one router).
+inline constexpr std::chrono::milliseconds kQuietBeforeTakeover{1500};
 
 class AppSession {
   public:

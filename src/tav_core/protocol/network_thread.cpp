@@ -1,10 +1,11 @@
 // The network thread: asks the host whether to serve each app that connects, serves one app at a
-// time and runs its command loop; an app from the served app's address takes its place (a phone
-// back after a network blip), apps from elsewhere wait their turn.
+// time and runs its command loop; an app from the served app's address takes its place once the
+// served app is quiet (a phone back after a network blip), other apps wait their turn.
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include "core/format.hpp"
 #include "core/python.hpp"
@@ -128,22 +129,38 @@ std::optional<net::Accepted> AppSession::run(net::Accepted app, net::Listener& l
                 "late");
         });
     in_python([&] { host.deliver_host("client_connected", ip, port); });
-    std::optional<net::Accepted> returning;
+    using Clock = std::chrono::steady_clock;
+    std::optional<net::Accepted> returning;  // from this app's address: takes over once it is quiet
+    Clock::time_point last_heard = Clock::now();
+    bool taken_over = false;
     while (state_.is_serving) {
+        int timeout = -1;
+        if (returning) {
+            auto quiet = Clock::now() - last_heard;
+            if (quiet >= kQuietBeforeTakeover) {
+                taken_over = true;
+                break;
+            }
+            timeout = static_cast<int>(
+                std::chrono::ceil<std::chrono::milliseconds>(kQuietBeforeTakeover - quiet).count());
+        }
         // Commands first: a stop the app sent behind a deferred frame request drops it. The
         // listener is watched for a returning phone while there is room for apps to wait.
         pollfd p[3] = {{fd, POLLIN, 0},
                        {waiting_.size() < kMaxWaitingApps ? listener.fd() : -1, POLLIN, 0},
                        {connection->deferred_frame_fd(), POLLIN, 0}};
-        if (::poll(p, 3, -1) < 0) {
+        int ready = ::poll(p, 3, timeout);
+        if (ready < 0) {
             if (errno == EINTR) continue;
             break;
         }
+        if (ready == 0) continue;
         if (p[0].revents) {
             uint8_t code;
             ssize_t n = ::recv(fd, &code, 1, 0);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0 || !state_.is_serving) break;
+            last_heard = Clock::now();
             process_code(code);
         } else if (p[1].revents) {
             std::optional<net::Accepted> other;
@@ -154,11 +171,10 @@ std::optional<net::Accepted> AppSession::run(net::Accepted app, net::Listener& l
                 break;
             }
             if (!other || !admit(*other)) continue;
-            if (other->ip == ip) {
+            if (other->ip == ip && !returning)
                 returning = std::move(other);
-                break;
-            }
-            waiting_.push_back(std::move(*other));
+            else
+                waiting_.push_back(std::move(*other));
         } else if (connection->take_deferred_frame()) {
             in_python([&] { context_.stream.serve_deferred_frame(); });
         }
@@ -173,7 +189,9 @@ std::optional<net::Accepted> AppSession::run(net::Accepted app, net::Listener& l
     in_python([&] { host.deliver_host("client_disconnected"); });
     context_.link.detach();
     connection->close();
-    return returning;
+    if (taken_over) return returning;
+    if (returning) waiting_.push_back(std::move(*returning));  // the app left by itself first
+    return std::nullopt;
 }
 
 }  // namespace tav
