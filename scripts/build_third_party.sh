@@ -15,6 +15,15 @@ prefix="$top/prefix"
 jobs="$(nproc)"
 mkdir -p "$top/src" "$prefix"
 
+# The target: this machine (the default), or --windows for 64-bit Windows, cross-built with
+# mingw-w64 (posix threads) into build/third-party/x86_64-w64-mingw32/prefix.
+target=native
+case "${1:-}" in
+    "") ;;
+    --windows) target=windows ;;
+    *) echo "usage: $0 [--windows]" >&2; exit 2 ;;
+esac
+
 # --- sources ---------------------------------------------------------------------------------
 apt_dir="$top/apt"
 apt_opts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
@@ -42,7 +51,10 @@ apt_source_list() {
 fetch() {
     local pkg="$1" dl="$top/src/$pkg-download" dir
     mkdir -p "$dl"
-    (cd "$dl" && apt-get "${apt_opts[@]}" source --download-only "$pkg" >"$dl/fetch.log" 2>&1) || true
+    (cd "$dl" && apt-get "${apt_opts[@]}" source --download-only "$pkg" >"$dl/fetch.log" 2>&1) ||
+        # A mirror without the security suite's files: the release's own version.
+        (cd "$dl" && apt-get "${apt_opts[@]}" source --download-only \
+            "$pkg/$(. /etc/os-release && echo "$VERSION_CODENAME")" >>"$dl/fetch.log" 2>&1) || true
     local dsc orig
     dsc="$(ls -t "$dl"/*.dsc 2>/dev/null | head -1 || true)"
     orig="$(ls "$dl"/*.orig.tar.* 2>/dev/null | grep -v '\.asc$' | head -1 || true)"
@@ -110,7 +122,68 @@ build_autotools() {
 }
 
 png_config="--enable-static --disable-shared --with-pic --disable-tools"
+
+# --- Windows (x86_64-w64-mingw32) ------------------------------------------------------------
+# The same libraries with the same configuration, plus zlib (which Windows lacks), static, into a
+# prefix of their own. Each builds in a copy of its source tree, so the native build's objects
+# and these never meet.
+win_host=x86_64-w64-mingw32
+win_top="$top/$win_host"
+
+# in_win_tree: copies the unpacked source in the current directory to a clean tree under
+# $win_top/src and enters it.
+in_win_tree() {
+    local tree="$win_top/src/$(basename "$PWD")"
+    rm -rf "$tree" && mkdir -p "$tree" && cp -a . "$tree" && cd "$tree"
+}
+win_build_vpx() {
+    in_win_tree && CFLAGS="" CROSS="$win_host-" ./configure --prefix="$prefix" \
+        --target=x86_64-win64-gcc $1 && make -j"$jobs" && make install
+}
+win_build_ffmpeg() {
+    # Windows threads, so the libraries need no pthreads runtime.
+    in_win_tree && CFLAGS="" ./configure --prefix="$prefix" --arch=x86_64 --target-os=mingw32 \
+        --cross-prefix="$win_host-" --pkg-config=pkg-config --enable-w32threads \
+        --extra-cflags="-I$prefix/include" --extra-ldflags="-L$prefix/lib" $1 &&
+        make -j"$jobs" && make install
+}
+win_build_autotools() {
+    in_win_tree && ./configure --host="$win_host" --prefix="$prefix" \
+        CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib" $1 && make -j"$jobs" && make install
+}
+win_build_zlib() {
+    in_win_tree && CHOST="$win_host" ./configure --prefix="$prefix" $1 && make -j"$jobs" libz.a &&
+        make install
+}
+# CPython's headers for Windows (Include/ with PC/pyconfig.h) and import libraries of python3.dll
+# (the stable ABI) and pythonXY.dll, made with dlltool from the symbols its sources declare,
+# into $prefix/pythonX.Y. An extension links one of them; nothing of CPython is built.
+win_python_dev() {
+    local v dir
+    v="$(sed -n 's/^#define PY_VERSION[[:space:]]*"\([0-9]*\.[0-9]*\).*/\1/p' Include/patchlevel.h)" &&
+        dir="$prefix/python$v" && rm -rf "$dir" && mkdir -p "$dir/lib" &&
+        cp -a Include "$dir/include" && cp PC/pyconfig.h "$dir/include/" &&
+        python3 "$root/scripts/windows/python_def.py" . "$dir/lib" &&
+        for def in "$dir"/lib/*.def; do
+            "$win_host-dlltool" -d "$def" -l "${def%/*}/lib$(basename "$def" .def).a" || return
+        done
+}
+build_windows() {
+    command -v "$win_host-gcc-posix" >/dev/null ||
+        { echo "no $win_host-gcc-posix: install g++-mingw-w64-x86-64-posix" >&2; exit 1; }
+    prefix="$win_top/prefix"
+    export PKG_CONFIG_PATH="$prefix/lib/pkgconfig" PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig"
+    export CFLAGS="-O2" CC="$win_host-gcc-posix" CXX="$win_host-g++-posix"
+    mkdir -p "$prefix"
+    build win-zlib zlib "--static" win_build_zlib
+    build win-libvpx libvpx "$vpx_config" win_build_vpx
+    build win-ffmpeg ffmpeg "$ffmpeg_config" win_build_ffmpeg
+    build win-qrencode qrencode "$qrencode_config" win_build_autotools
+    build win-libpng libpng1.6 "$png_config" win_build_autotools
+    build win-python3.11 python3.11 "" win_python_dev
+}
 apt_source_list
+if [ "$target" = windows ]; then build_windows; exit 0; fi
 build libvpx libvpx "$vpx_config" build_vpx
 build ffmpeg ffmpeg "$ffmpeg_config" build_ffmpeg
 build qrencode qrencode "$qrencode_config" build_autotools
