@@ -20,8 +20,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Windows 10 and newer.
 add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00)
 set(TAV_WIN_STATIC_RUNTIME "-static -static-libgcc -static-libstdc++")
+# MinGW keeps debug symbols inside the binary: release builds drop them.
 foreach(kind EXE SHARED MODULE)
   set(CMAKE_${kind}_LINKER_FLAGS_INIT "${TAV_WIN_STATIC_RUNTIME}")
+  set(CMAKE_${kind}_LINKER_FLAGS_RELEASE_INIT "-s")
 endforeach()
 
 # Programs built here run under Wine.

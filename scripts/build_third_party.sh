@@ -162,11 +162,29 @@ win_python_dev() {
     local v dir
     v="$(sed -n 's/^#define PY_VERSION[[:space:]]*"\([0-9]*\.[0-9]*\).*/\1/p' Include/patchlevel.h)" &&
         dir="$prefix/python$v" && rm -rf "$dir" && mkdir -p "$dir/lib" &&
-        cp -a Include "$dir/include" && cp PC/pyconfig.h "$dir/include/" &&
+        cp -a Include "$dir/include" &&
+        # (3.13 ships it as a template whose only blank is the free-threaded build: left off.)
+        { cp PC/pyconfig.h "$dir/include/" 2>/dev/null || cp PC/pyconfig.h.in "$dir/include/pyconfig.h"; } &&
         python3 "$root/scripts/windows/python_def.py" . "$dir/lib" &&
         for def in "$dir"/lib/*.def; do
             "$win_host-dlltool" -d "$def" -l "${def%/*}/lib$(basename "$def" .def).a" || return
         done
+}
+# The stable ABI of Python 3.12, which the abi3 wheel and nanobind's stable ABI build need, is
+# not in Debian 12's CPython 3.11: its headers come from Debian 13's python3.13 source package
+# (a module built with them for Py_LIMITED_API 3.12 loads in 3.12 and newer).
+win_python_stable_abi() {
+    local list="$top/apt-trixie"
+    local apt_opts=(-o "Dir::Etc::SourceList=$list/sources.list" -o Dir::Etc::SourceParts=/dev/null
+                    -o "Dir::State::Lists=$list/lists" -o "Dir::Cache=$list/cache"
+                    -o APT::Sandbox::User=root -qq)
+    mkdir -p "$list/lists/partial" "$list/cache"
+    echo "deb-src http://deb.debian.org/debian trixie main" >"$list/sources.list"
+    if [ -z "$(find "$list/lists" -maxdepth 1 -name '*Sources*' -mtime -1 2>/dev/null)" ]; then
+        apt-get "${apt_opts[@]}" update >"$list/update.log" 2>&1 ||
+            { cat "$list/update.log"; echo "apt-get update for Debian 13's sources failed" >&2; exit 1; }
+    fi
+    build win-python3.13 python3.13 "" win_python_dev
 }
 build_windows() {
     command -v "$win_host-gcc-posix" >/dev/null ||
@@ -181,6 +199,7 @@ build_windows() {
     build win-qrencode qrencode "$qrencode_config" win_build_autotools
     build win-libpng libpng1.6 "$png_config" win_build_autotools
     build win-python3.11 python3.11 "" win_python_dev
+    win_python_stable_abi
 }
 apt_source_list
 if [ "$target" = windows ]; then build_windows; exit 0; fi

@@ -1,6 +1,6 @@
 """Packs a Windows wheel of the package around a cross-built extension: the package's Python
 files, the extension modules and their type stubs, and the metadata scikit-build-core writes for
-the project (the same as in the other wheels), tagged for Windows.
+the project (the same as in the other wheels), tagged for Windows. No DLL goes in.
 
 usage: pack_wheel.py --tag cp311-cp311-win_amd64 --out DIR FILE.pyd [FILE.pyi ...]
 Run from the repository root with an interpreter that has scikit-build-core.
@@ -41,6 +41,11 @@ def main():
             files[f"{PACKAGE.name}/{path.relative_to(PACKAGE).as_posix()}"] = path.read_bytes()
     for module in args.modules:
         files[f"{PACKAGE.name}/{module.name}"] = module.read_bytes()
+
+    # The extension links its runtimes statically: a DLL beside it would be a packaging fault.
+    dlls = [name for name in files if name.lower().endswith(".dll")]
+    if dlls:
+        sys.exit(f"a DLL would ship in the wheel: {', '.join(dlls)}")
 
     with tempfile.TemporaryDirectory() as tmp:
         info = prepare_metadata_for_build_wheel(tmp)
