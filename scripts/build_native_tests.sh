@@ -18,7 +18,7 @@ esac
 if [ "$target" != linux ]; then
     scripts/windows/install_toolchain.sh >&2
     out="$(scripts/build_third_party.sh --windows 2>&1)" || { echo "$out" >&2; exit 1; }
-    args+=(--toolchain "$root/cmake/mingw-w64-x86_64.cmake")
+    args+=(--toolchain "$root/cmake/mingw-w64-x86_64.cmake" -DTAV_THIRD_PARTY_PREFIX="$win_prefix")
 fi
 [ -x .venv/bin/cmake ] || scripts/setup.sh >&2
 dir="build/native/$target"
