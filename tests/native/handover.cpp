@@ -6,9 +6,9 @@
 #include <vector>
 
 #ifdef _WIN32
+#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 #else
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -27,11 +27,12 @@ namespace {
 #ifdef _WIN32
 SOCKET raw(socket_handle s) { return static_cast<SOCKET>(s); }
 socket_handle new_tcp_socket() {
-    SOCKET s = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
-    if (s == INVALID_SOCKET) throw std::runtime_error("WSASocketW failed: " + std::to_string(WSAGetLastError()));
+    SOCKET s =
+        WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    if (s == INVALID_SOCKET)
+        throw std::runtime_error("WSASocketW failed: " + std::to_string(WSAGetLastError()));
     return s;
 }
-// The socket number on POSIX children: standard input, output and error come first.
 #else
 int raw(socket_handle s) { return s; }
 socket_handle new_tcp_socket() {
@@ -39,6 +40,7 @@ socket_handle new_tcp_socket() {
     if (s < 0) throw std::runtime_error("socket failed");
     return s;
 }
+// The socket's number in a POSIX child: standard input, output and error come first.
 constexpr int child_socket_fd = 3;
 #endif
 
@@ -55,7 +57,8 @@ void put_u32(std::string& out, std::uint32_t v) {
 }
 std::uint32_t get_u32(const std::string& in, std::size_t at) {
     std::uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v |= std::uint32_t(static_cast<unsigned char>(in.at(at + i))) << (8 * i);
+    for (int i = 0; i < 4; ++i)
+        v |= std::uint32_t(static_cast<unsigned char>(in.at(at + i))) << (8 * i);
     return v;
 }
 
@@ -66,7 +69,9 @@ std::string read_stdin(std::size_t n) {
     while (got < n) {
 #ifdef _WIN32
         DWORD r = 0;
-        if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), out.data() + got, DWORD(n - got), &r, nullptr) || r == 0)
+        if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), out.data() + got, DWORD(n - got), &r,
+                      nullptr) ||
+            r == 0)
             break;
 #else
         ssize_t r = ::read(0, out.data() + got, n - got);
@@ -101,7 +106,8 @@ socket_handle listen_loopback(std::uint16_t& port) {
     socket_handle s = new_tcp_socket();
     sockaddr_in a = loopback(0);
     socklen_t len = sizeof a;
-    if (::bind(raw(s), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(raw(s), 1) != 0 ||
+    if (::bind(raw(s), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(raw(s), 1) != 0 ||
         ::getsockname(raw(s), reinterpret_cast<sockaddr*>(&a), &len) != 0) {
         close_socket(s);
         throw std::runtime_error("listening on 127.0.0.1 failed");
@@ -154,7 +160,8 @@ void close_socket(socket_handle s) {
 Child::Child(const std::string& program, socket_handle socket) : socket_(socket) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE read_end = nullptr, write_end = nullptr;
-    if (!CreatePipe(&read_end, &write_end, &inherit, 0)) throw std::runtime_error("CreatePipe failed");
+    if (!CreatePipe(&read_end, &write_end, &inherit, 0))
+        throw std::runtime_error("CreatePipe failed");
     SetHandleInformation(write_end, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW si{};
     si.cb = sizeof si;
@@ -165,8 +172,8 @@ Child::Child(const std::string& program, socket_handle socket) : socket_(socket)
     std::wstring wide(program.begin(), program.end());
     std::wstring command = L"\"" + wide + L"\" --child";
     PROCESS_INFORMATION pi{};
-    BOOL ok = CreateProcessW(wide.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                             nullptr, &si, &pi);
+    BOOL ok = CreateProcessW(wide.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                             nullptr, nullptr, &si, &pi);
     CloseHandle(read_end);
     if (!ok) {
         CloseHandle(write_end);
@@ -196,7 +203,8 @@ bool Child::send_arguments(const std::string& message) {
     block += record + message;
     DWORD written = 0;
     HANDLE pipe = reinterpret_cast<HANDLE>(stdin_);
-    bool ok = WriteFile(pipe, block.data(), DWORD(block.size()), &written, nullptr) && written == block.size();
+    bool ok = WriteFile(pipe, block.data(), DWORD(block.size()), &written, nullptr) &&
+              written == block.size();
     CloseHandle(pipe);
     stdin_ = -1;
     return ok;

@@ -30,7 +30,7 @@ void close_socket(socket_handle s);
 
 // A started copy of this program.
 class Child {
-public:
+  public:
     // Starts `program --child` with `socket` made available to it; the child reads its
     // argument block from standard input.
     Child(const std::string& program, socket_handle socket);
@@ -44,7 +44,7 @@ public:
     // The exit code, or -1 if the child is still running after `limit` (it is then killed).
     int wait(std::chrono::milliseconds limit);
 
-private:
+  private:
     socket_handle socket_;
     std::intptr_t process_ = 0;  // a process handle on Windows, a pid elsewhere
     std::intptr_t stdin_ = -1;

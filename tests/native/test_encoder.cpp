@@ -61,7 +61,8 @@ TEST_CASE("the VP9 encoder turns frames into packets, the first a key frame") {
             int rows = plane == 0 ? ctx->height : ctx->height / 2;
             for (int y = 0; y < rows; ++y)
                 for (int x = 0; x < frame->linesize[plane]; ++x)
-                    frame->data[plane][y * frame->linesize[plane] + x] = uint8_t(plane == 0 ? x + y + i * 8 : 128);
+                    frame->data[plane][y * frame->linesize[plane] + x] =
+                        uint8_t(plane == 0 ? x + y + i * 8 : 128);
         }
         frame->pts = i;
         REQUIRE(avcodec_send_frame(ctx.get(), frame.get()) == 0);

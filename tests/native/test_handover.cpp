@@ -26,8 +26,10 @@ TEST_CASE("a started child sends through the socket handed over with its argumen
     socket_handle link = connect_loopback(port);
     socket_handle far_end = outside ? 0 : accept_one(listener);
 
-    const std::string message = outside ? std::string(std::getenv("TAV_TEST_MESSAGE") ? std::getenv("TAV_TEST_MESSAGE") : "")
-                                        : std::string(100000, 'x') + "end";
+    const std::string message =
+        outside
+            ? std::string(std::getenv("TAV_TEST_MESSAGE") ? std::getenv("TAV_TEST_MESSAGE") : "")
+            : std::string(100000, 'x') + "end";
     {
         Child child(program_path, link);
         REQUIRE(child.send_arguments(message));
