@@ -15,7 +15,8 @@ set(CMAKE_FIND_ROOT_PATH /usr/${TAV_WIN_HOST})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# CMake packages such as nanobind's are sources and scripts, found where the build machine has them.
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 
 # Windows 10 and newer.
 add_compile_definitions(_WIN32_WINNT=0x0A00 WINVER=0x0A00)
