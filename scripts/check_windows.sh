@@ -12,7 +12,7 @@ t0=$SECONDS
 timed() {
     local text="$1" t=$SECONDS; shift
     "$@"
-    echo "check_windows: $text took $((SECONDS - t)) s"
+    echo "check_windows: $text took $((SECONDS - t)) s" >&2
 }
 [ -x .venv/bin/python ] || scripts/setup.sh
 timed "installing the toolchain" scripts/windows/install_toolchain.sh
