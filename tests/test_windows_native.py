@@ -1,6 +1,7 @@
 """The Windows side, cross-built with mingw-w64: the native test program run under Wine (and
 natively, built from the same sources), and the extension's packaging as a win_amd64 wheel,
-proved on the probe module. The toolchain is required: scripts/check_windows.sh installs it."""
+proved on the probe module. Nothing is skipped: the builds install mingw-w64 and Wine when they
+are missing, and fail when they cannot."""
 
 import os
 import re
