@@ -89,7 +89,7 @@ build() {
     stamp="$prefix/.$name-$(printf '%s\n%s\n' "$(cat "$src/.from")" "$config" | sha256sum | cut -c1-16)"
     if [ -f "$stamp" ]; then echo "  $name: cached"; return; fi
     local t0=$SECONDS
-    echo "  $name: building from $(cat "$src/.from") (log: build/third-party/$name.log)"
+    echo "  $name: building from $(cat "$src/.from") (log: ${top#"$root"/}/$name.log)"
     rm -f "$prefix/.$name-"*
     (cd "$src" && "$fn" "$config") >"$top/$name.log" 2>&1 ||
         { tail -n 60 "$top/$name.log"; echo "building $name failed (log: $top/$name.log)" >&2; exit 1; }
@@ -125,34 +125,28 @@ png_config="--enable-static --disable-shared --with-pic --disable-tools"
 
 # --- Windows (x86_64-w64-mingw32) ------------------------------------------------------------
 # The same libraries with the same configuration, plus zlib (which Windows lacks), static, into a
-# prefix of their own. Each builds in a copy of its source tree, so the native build's objects
-# and these never meet.
+# prefix of their own. Their sources unpack afresh under build/third-party/x86_64-w64-mingw32/src,
+# since the native builds leave their objects in their own source trees.
 win_host=x86_64-w64-mingw32
 win_top="$top/$win_host"
 
-# in_win_tree: copies the unpacked source in the current directory to a clean tree under
-# $win_top/src and enters it.
-in_win_tree() {
-    local tree="$win_top/src/$(basename "$PWD")"
-    rm -rf "$tree" && mkdir -p "$tree" && cp -a . "$tree" && cd "$tree"
-}
 win_build_vpx() {
-    in_win_tree && CFLAGS="" CROSS="$win_host-" ./configure --prefix="$prefix" \
+    CFLAGS="" CROSS="$win_host-" ./configure --prefix="$prefix" \
         --target=x86_64-win64-gcc $1 && make -j"$jobs" && make install
 }
 win_build_ffmpeg() {
     # Windows threads, so the libraries need no pthreads runtime.
-    in_win_tree && CFLAGS="" ./configure --prefix="$prefix" --arch=x86_64 --target-os=mingw32 \
+    CFLAGS="" ./configure --prefix="$prefix" --arch=x86_64 --target-os=mingw32 \
         --cross-prefix="$win_host-" --pkg-config=pkg-config --enable-w32threads \
         --extra-cflags="-I$prefix/include" --extra-ldflags="-L$prefix/lib" $1 &&
         make -j"$jobs" && make install
 }
 win_build_autotools() {
-    in_win_tree && ./configure --host="$win_host" --prefix="$prefix" \
+    ./configure --host="$win_host" --prefix="$prefix" \
         CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib" $1 && make -j"$jobs" && make install
 }
 win_build_zlib() {
-    in_win_tree && CHOST="$win_host" ./configure --prefix="$prefix" $1 && make -j"$jobs" libz.a &&
+    CHOST="$win_host" ./configure --prefix="$prefix" $1 && make -j"$jobs" libz.a &&
         make install
 }
 # CPython's headers for Windows (Include/ with PC/pyconfig.h) and import libraries of python3.dll
@@ -189,6 +183,7 @@ win_python_stable_abi() {
 build_windows() {
     command -v "$win_host-gcc-posix" >/dev/null ||
         { echo "no $win_host-gcc-posix: install g++-mingw-w64-x86-64-posix" >&2; exit 1; }
+    local top="$win_top"
     prefix="$win_top/prefix"
     export PKG_CONFIG_PATH="$prefix/lib/pkgconfig" PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig"
     export CFLAGS="-O2" CC="$win_host-gcc-posix" CXX="$win_host-g++-posix"
