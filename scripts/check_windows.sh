@@ -3,7 +3,8 @@
 # Wine and doctest when missing, cross-builds the third-party libraries and CPython's Windows
 # import libraries, prepares the Wine prefix, and runs tests/test_windows_*.py (the native test
 # program under Wine and natively, the probe module's imports, the win_amd64 wheel's packaging).
-# Idempotent; a second run reuses every build. Each step's time is printed.
+# Idempotent; a second run reuses every build. Each step's time is printed. Extra arguments go to
+# pytest.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -20,5 +21,5 @@ timed "the third-party libraries for Windows" scripts/build_third_party.sh --win
 timed "the native tests for Windows" scripts/build_native_tests.sh --windows >/dev/null
 timed "the native tests for Linux" scripts/build_native_tests.sh >/dev/null
 timed "the Wine prefix" scripts/wine.sh --prepare
-timed "the tests" .venv/bin/python -m pytest -q -s -p no:cacheprovider tests/test_windows_native.py
+timed "the tests" .venv/bin/python -m pytest -q -s -p no:cacheprovider tests/test_windows_*.py "$@"
 echo "check_windows: passed in $((SECONDS - t0)) s"
