@@ -16,6 +16,15 @@ prefix="$top/prefix"
 jobs="$(nproc)"
 mkdir -p "$top/src" "$prefix"
 
+# The target: this machine (the default), or --windows for 64-bit Windows, cross-built with
+# mingw-w64 (posix threads) into build/third-party/x86_64-w64-mingw32/prefix.
+target=native
+case "${1:-}" in
+    "") ;;
+    --windows) target=windows ;;
+    *) echo "usage: $0 [--windows]" >&2; exit 2 ;;
+esac
+
 # --- sources ---------------------------------------------------------------------------------
 apt_dir="$top/apt"
 apt_opts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
@@ -43,7 +52,10 @@ apt_source_list() {
 fetch() {
     local pkg="$1" dl="$top/src/$pkg-download" dir
     mkdir -p "$dl"
-    (cd "$dl" && apt-get "${apt_opts[@]}" source --download-only "$pkg" >"$dl/fetch.log" 2>&1) || true
+    (cd "$dl" && apt-get "${apt_opts[@]}" source --download-only "$pkg" >"$dl/fetch.log" 2>&1) ||
+        # A mirror without the security suite's files: the release's own version.
+        (cd "$dl" && apt-get "${apt_opts[@]}" source --download-only \
+            "$pkg/$(. /etc/os-release && echo "$VERSION_CODENAME")" >>"$dl/fetch.log" 2>&1) || true
     local dsc orig
     dsc="$(ls -t "$dl"/*.dsc 2>/dev/null | head -1 || true)"
     orig="$(ls "$dl"/*.orig.tar.* 2>/dev/null | grep -v '\.asc$' | head -1 || true)"
@@ -78,7 +90,7 @@ build() {
     stamp="$prefix/.$name-$(printf '%s\n%s\n' "$(cat "$src/.from")" "$config" | sha256sum | cut -c1-16)"
     if [ -f "$stamp" ]; then echo "  $name: cached"; return; fi
     local t0=$SECONDS
-    echo "  $name: building from $(cat "$src/.from") (log: build/third-party/$name.log)"
+    echo "  $name: building from $(cat "$src/.from") (log: ${top#"$root"/}/$name.log)"
     rm -f "$prefix/.$name-"*
     (cd "$src" && "$fn" "$config") >"$top/$name.log" 2>&1 ||
         { tail -n 60 "$top/$name.log"; echo "building $name failed (log: $top/$name.log)" >&2; exit 1; }
@@ -111,7 +123,82 @@ build_autotools() {
 }
 
 png_config="--enable-static --disable-shared --with-pic --disable-tools"
+
+# --- Windows (x86_64-w64-mingw32) ------------------------------------------------------------
+# The same libraries with the same configuration, plus zlib (which Windows lacks), static, into a
+# prefix of their own. Their sources unpack afresh under build/third-party/x86_64-w64-mingw32/src,
+# since the native builds leave their objects in their own source trees.
+win_host=x86_64-w64-mingw32
+win_top="$top/$win_host"
+
+win_build_vpx() {
+    CFLAGS="" CROSS="$win_host-" ./configure --prefix="$prefix" \
+        --target=x86_64-win64-gcc $1 && make -j"$jobs" && make install
+}
+win_build_ffmpeg() {
+    # Windows threads, so the libraries need no pthreads runtime.
+    CFLAGS="" ./configure --prefix="$prefix" --arch=x86_64 --target-os=mingw32 \
+        --cross-prefix="$win_host-" --pkg-config=pkg-config --enable-w32threads \
+        --extra-cflags="-I$prefix/include" --extra-ldflags="-L$prefix/lib" $1 &&
+        make -j"$jobs" && make install
+}
+win_build_autotools() {
+    ./configure --host="$win_host" --prefix="$prefix" \
+        CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib" $1 && make -j"$jobs" && make install
+}
+win_build_zlib() {
+    CHOST="$win_host" ./configure --prefix="$prefix" $1 && make -j"$jobs" libz.a &&
+        make install
+}
+# CPython's headers for Windows (Include/ with PC/pyconfig.h) and import libraries of python3.dll
+# (the stable ABI) and pythonXY.dll, made with dlltool from the symbols its sources declare,
+# into $prefix/pythonX.Y. An extension links one of them; nothing of CPython is built.
+win_python_dev() {
+    local v dir
+    v="$(sed -n 's/^#define PY_VERSION[[:space:]]*"\([0-9]*\.[0-9]*\).*/\1/p' Include/patchlevel.h)" &&
+        dir="$prefix/python$v" && rm -rf "$dir" && mkdir -p "$dir/lib" &&
+        cp -a Include "$dir/include" &&
+        # (3.13 ships it as a template whose only blank is the free-threaded build: left off.)
+        { cp PC/pyconfig.h "$dir/include/" 2>/dev/null || cp PC/pyconfig.h.in "$dir/include/pyconfig.h"; } &&
+        python3 "$root/scripts/windows/python_def.py" . "$dir/lib" &&
+        for def in "$dir"/lib/*.def; do
+            "$win_host-dlltool" -d "$def" -l "${def%/*}/lib$(basename "$def" .def).a" || return
+        done
+}
+# The stable ABI of Python 3.12, which the abi3 wheel and nanobind's stable ABI build need, is
+# not in Debian 12's CPython 3.11: its headers come from Debian 13's python3.13 source package
+# (a module built with them for Py_LIMITED_API 3.12 loads in 3.12 and newer).
+win_python_stable_abi() {
+    local list="$top/apt-trixie"
+    local apt_opts=(-o "Dir::Etc::SourceList=$list/sources.list" -o Dir::Etc::SourceParts=/dev/null
+                    -o "Dir::State::Lists=$list/lists" -o "Dir::Cache=$list/cache"
+                    -o APT::Sandbox::User=root -qq)
+    mkdir -p "$list/lists/partial" "$list/cache"
+    echo "deb-src http://deb.debian.org/debian trixie main" >"$list/sources.list"
+    if [ -z "$(find "$list/lists" -maxdepth 1 -name '*Sources*' -mtime -1 2>/dev/null)" ]; then
+        apt-get "${apt_opts[@]}" update >"$list/update.log" 2>&1 ||
+            { cat "$list/update.log"; echo "apt-get update for Debian 13's sources failed" >&2; exit 1; }
+    fi
+    build win-python3.13 python3.13 "" win_python_dev
+}
+build_windows() {
+    command -v "$win_host-gcc-posix" >/dev/null ||
+        { echo "no $win_host-gcc-posix: install g++-mingw-w64-x86-64-posix" >&2; exit 1; }
+    local top="$win_top"
+    prefix="$win_top/prefix"
+    export PKG_CONFIG_PATH="$prefix/lib/pkgconfig" PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig"
+    export CFLAGS="-O2" CC="$win_host-gcc-posix" CXX="$win_host-g++-posix"
+    mkdir -p "$prefix"
+    build win-zlib zlib "--static" win_build_zlib
+    build win-libvpx libvpx "$vpx_config" win_build_vpx
+    build win-ffmpeg ffmpeg "$ffmpeg_config" win_build_ffmpeg
+    build win-qrencode qrencode "$qrencode_config" win_build_autotools
+    build win-libpng libpng1.6 "$png_config" win_build_autotools
+    build win-python3.11 python3.11 "" win_python_dev
+    win_python_stable_abi
+}
 apt_source_list
+if [ "$target" = windows ]; then build_windows; exit 0; fi
 build libvpx libvpx "$vpx_config" build_vpx
 build ffmpeg ffmpeg "$ffmpeg_config" build_ffmpeg
 build qrencode qrencode "$qrencode_config" build_autotools

@@ -9,6 +9,8 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
+# --windows [--probe]: the Windows wheel instead (scripts/windows/build_wheel.sh).
+[ "${1:-}" != --windows ] || exec scripts/windows/build_wheel.sh "${@:2}"
 t0=$SECONDS
 
 [ -x .venv/bin/auditwheel ] || scripts/setup.sh

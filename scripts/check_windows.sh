@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows side with mingw-w64 and tests it under Wine: installs the toolchain,
+# Wine and doctest when missing, cross-builds the third-party libraries and CPython's Windows
+# import libraries, prepares the Wine prefix, and runs tests/test_windows_*.py (the native test
+# program under Wine and natively, the probe module's imports, the win_amd64 wheel's packaging).
+# Idempotent; a second run reuses every build. Each step's time is printed. Extra arguments go to
+# pytest.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+t0=$SECONDS
+# timed TEXT COMMAND...: runs COMMAND and prints how long it took.
+timed() {
+    local text="$1" t=$SECONDS; shift
+    "$@"
+    echo "check_windows: $text took $((SECONDS - t)) s" >&2
+}
+[ -x .venv/bin/python ] || scripts/setup.sh
+timed "installing the toolchain" scripts/windows/install_toolchain.sh
+timed "the third-party libraries for Windows" scripts/build_third_party.sh --windows
+timed "the native tests for Windows" scripts/build_native_tests.sh --windows >/dev/null
+timed "the native tests for Linux" scripts/build_native_tests.sh >/dev/null
+timed "the Wine prefix" scripts/wine.sh --prepare
+timed "the tests" .venv/bin/python -m pytest -q -s -p no:cacheprovider tests/test_windows_*.py "$@"
+echo "check_windows: passed in $((SECONDS - t0)) s"
