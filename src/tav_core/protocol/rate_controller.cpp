@@ -8,16 +8,17 @@ namespace {
 
 // docs/rate_control.md gives the reasons for each.
 constexpr double kBusyHistory = 1.0;    // s of busy link the capacity is taken from
-constexpr double kQueueWindow = 0.15;   // s: the standing queue is the least backlog in it
+constexpr double kQueueWindow = 0.2;    // s: the standing queue is the least backlog in it
 constexpr double kOverFrames = 1.0;     // a standing queue of more frames than this: back off
-constexpr double kRiseFrames = 0.5;     // a growing queue beyond this, or a refusal: a rise
+constexpr double kRiseFrames = 0.25;    // a growing standing queue beyond this: a rise
 constexpr double kBackoff = 0.85;       // of the capacity, after a queue built
 constexpr double kDrainSeconds = 1.0;   // a standing queue is drained within this, on top
-constexpr double kDecreaseGap = 0.3;    // s: a decrease reaches the encoder's output first
+constexpr double kDecreaseGap = 0.2;    // s: a decrease reaches the encoder's output first
 constexpr double kHold = 1.0;           // s after a decrease without probing
 constexpr double kStartRise = 1.5;      // per kStartInterval while starting
 constexpr double kStartInterval = 0.15;
 constexpr double kProbe = 1.05;         // per kProbeInterval afterwards
+constexpr double kProbeCap = 0.9;       // of a capacity measured in the last kBusyHistory
 constexpr double kProbeInterval = 0.5;
 constexpr double kFillWindow = 0.5;     // s over which the stream's use of its target is seen
 constexpr double kProbeFill = 0.5;      // probe only while the stream delivers this of its target
@@ -59,11 +60,14 @@ void RateController::set(double bps, double now) {
 
 RateController::Signal RateController::classify(const LinkSample& s, double queue) const {
     if (queue > kOverFrames * frame_seconds_) return Signal::over;
-    if (s.refused || (queue > kRiseFrames * frame_seconds_ && queue > last_queue_))
+    // A queue that stands and grows (twice in a row, so that where the samples fall between
+    // frames is not taken for a trend), or stands while frames are refused.
+    if (queue > kRiseFrames * frame_seconds_ &&
+        (s.refused || (queue > last_queue_ && last_queue_ > queue_before_)))
         return Signal::rising;
     // The round trip above its least is the queue in the network itself, which the backlog
-    // shows only once acknowledgements lag: probing waits while it is beyond half a frame.
-    if (s.rtt > 0 && s.min_rtt > 0 && s.rtt - s.min_rtt > kRiseFrames * frame_seconds_)
+    // shows only once acknowledgements lag.
+    if (s.rtt > 0 && s.min_rtt > 0 && s.rtt - s.min_rtt > kOverFrames * frame_seconds_)
         return Signal::rising;
     return Signal::flat;
 }
@@ -71,9 +75,9 @@ RateController::Signal RateController::classify(const LinkSample& s, double queu
 std::optional<double> RateController::step(const LinkSample& s) {
     const double now = s.now;
     if (last_) {
-        // The link was busy the whole interval when data waited at both ends of it: what it
-        // delivered meanwhile is what it can deliver.
-        if (last_->backlog > 0 && s.backlog > 0 && s.delivered > last_->delivered &&
+        // The link was busy the whole interval when more was waiting at its start than it
+        // delivered in it: what it delivered meanwhile is what it can deliver.
+        if (s.delivered > last_->delivered && last_->backlog > s.delivered - last_->delivered &&
             now > last_->now)
             busy_.push_back({now, now - last_->now,
                              static_cast<double>(s.delivered - last_->delivered)});
@@ -84,23 +88,28 @@ std::optional<double> RateController::step(const LinkSample& s) {
     deliveries_.emplace_back(now, s.delivered);
     while (deliveries_.size() > 2 && now - deliveries_[1].first >= kFillWindow)
         deliveries_.pop_front();
-    backlogs_.emplace_back(now, s.backlog);
-    while (now - backlogs_.front().first > kQueueWindow) backlogs_.pop_front();
+    window_.push_back({now, s.backlog, s.delivered});
+    while (now - window_.front().at > kQueueWindow) window_.pop_front();
     const bool first = !last_;
     last_ = s;
     if (first) return std::nullopt;
 
     // The standing queue: the least backlog of the window, less what a round trip keeps on
-    // its way at the link's rate, in seconds at that rate.
-    const double cap = capacity();
+    // its way at the link's rate, in seconds at that rate. While it stands the link is busy, and
+    // what it delivered in the window is its rate now (the capacity may still hold a faster past).
+    size_t least = window_.front().backlog;
+    for (const Sample& w : window_) least = std::min(least, w.backlog);
+    const double span = now - window_.front().at;
+    const double recent =
+        least > 0 && span > 0 ? (s.delivered - window_.front().delivered) * 8 / span : 0;
+    double cap = capacity();
+    if (recent > 0) cap = cap > 0 ? std::min(cap, recent) : recent;
     const double rate = cap > 0 ? cap : target_;
-    double queued = static_cast<double>(
-        std::min_element(backlogs_.begin(), backlogs_.end(), [](auto& a, auto& b) {
-            return a.second < b.second;
-        })->second);
+    double queued = static_cast<double>(least);
     queued = std::max(0.0, queued - s.min_rtt * rate / 8);
     const double queue = queued * 8 / rate;
     const Signal signal = classify(s, queue);
+    queue_before_ = last_queue_;
     last_queue_ = queue;
 
     const double before = target_;
@@ -119,19 +128,22 @@ std::optional<double> RateController::step(const LinkSample& s) {
             }
             break;
         case Signal::rising:
-            // The first rise after a probe undoes it; one above the measured capacity backs off.
+            // The first rise after a probe undoes it; with the capacity known, back to a share.
             if (starting_ || now - last_probe_ <= 2 * kProbeInterval) {
                 if (before_probe_ > 0) set(std::min(target_, before_probe_), now);
                 before_probe_ = 0;
             }
-            if (cap > 0 && target_ > cap) set(kBackoff * cap, now);
+            if (cap > 0) set(std::min(target_, kBackoff * cap), now);
             starting_ = false;
             hold_until_ = std::max(hold_until_, now + kProbeInterval);
             break;
         case Signal::flat: {
             const double interval = starting_ ? kStartInterval : kProbeInterval;
+            // A link that was seen busy in the last second has shown its rate: no probing past
+            // a share of it until that is forgotten.
             if (now >= hold_until_ && now - last_probe_ >= interval && target_ < asked_ &&
-                delivered_rate(now) >= kProbeFill * target_) {
+                delivered_rate(now) >= kProbeFill * target_ &&
+                (cap <= 0 || target_ < kProbeCap * cap)) {
                 before_probe_ = target_;
                 last_probe_ = now;
                 set(target_ * (starting_ ? kStartRise : kProbe), now);

@@ -59,10 +59,15 @@ class RateController {
     double asked_, floor_, frame_seconds_, target_;
     bool starting_ = true;  // no rise seen yet: the rate climbs fast
     std::deque<Busy> busy_;  // intervals during which the backlog never ran dry
-    std::deque<std::pair<double, size_t>> backlogs_;  // the last samples' backlogs
+    struct Sample {
+        double at;
+        size_t backlog;
+        uint64_t delivered;
+    };
+    std::deque<Sample> window_;  // the samples of the last kQueueWindow
     std::deque<std::pair<double, uint64_t>> deliveries_;  // delivered bytes over the last second
     std::optional<LinkSample> last_;
-    double last_queue_ = 0;
+    double last_queue_ = 0, queue_before_ = 0;  // the standing queue of the last two samples
     double last_change_ = 0, last_decrease_ = -1e9, hold_until_ = 0;
     double before_probe_ = 0, last_probe_ = -1e9;
 };

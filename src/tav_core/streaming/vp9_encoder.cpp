@@ -112,17 +112,14 @@ AVFrame* new_frame(AVPixelFormat format, int width, int height) {
 // Encoder options: real-time CBR with no look-ahead at libvpx's fastest speed. "speed" is the
 // legacy spelling of cpu-used that accepts values beyond FFmpeg's -8..8; libvpx clamps 15 to its
 // own maximum. A rejected option would leave a slow default behind, so every one must stick.
-// A key frame may take at most three frames' budget ("max-intra-rate", percent of one frame's): an
-// uncapped one is many frames long and stalls the picture on a link that just carries the rate.
+// A key frame may take at most six frames' budget ("max-intra-rate", percent of one frame's): an
+// uncapped one is many frames long and stalls the picture on a link that just carries the rate;
+// a tighter cap costs a flat picture visible quality.
 constexpr std::pair<const char*, const char*> kCodecOptions[] = {
     {"undershoot-pct", "95"}, {"lag-in-frames", "0"},  {"deadline", "realtime"},
     {"speed", "15"},          {"row-mt", "1"},         {"tile-columns", "2"},
-    {"tile-rows", "2"},       {"frame-parallel", "1"}, {"max-intra-rate", "300"},
+    {"tile-rows", "2"},       {"frame-parallel", "1"}, {"max-intra-rate", "600"},
 };
-
-// The rate buffer in seconds: how far libvpx may run ahead of or behind its target. Half a second
-// lets it follow a new target within a few frames while keeping the quality steady.
-constexpr double kRateBufferSeconds = 0.5;
 
 }  // namespace
 
@@ -195,12 +192,12 @@ void Vp9Encoder::open_codec(const EncoderSettings& s) {
     c->framerate = rate;
     // FFmpeg's default is one thread, which would leave row-mt and the tiles without effect.
     c->thread_count = 0;
-    // Equal average, minimum and maximum rates are FFmpeg's spelling of constant bit rate; the
-    // buffer starts half full.
+    // Equal average, minimum and maximum rates are FFmpeg's spelling of constant bit rate. A one
+    // second buffer, half full at the start, is the usual real-time choice.
     int64_t bits = bits_per_second(s.bitrate);
     c->bit_rate = c->rc_min_rate = c->rc_max_rate = bits;
-    c->rc_buffer_size = static_cast<int>(static_cast<double>(bits) * kRateBufferSeconds);
-    c->rc_initial_buffer_occupancy = c->rc_buffer_size / 2;
+    c->rc_buffer_size = static_cast<int>(bits);
+    c->rc_initial_buffer_occupancy = static_cast<int>(bits / 2);
     // One key frame, the first: on a reliable connection nothing is lost that a later one would
     // repair, and each would be a burst on the link.
     c->gop_size = std::numeric_limits<int>::max();
