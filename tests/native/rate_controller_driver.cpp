@@ -9,7 +9,7 @@
 int main() {
     double asked = 0, fps = 0;
     if (std::scanf("%lf %lf", &asked, &fps) != 2) return 2;
-    tav::net::RateController rc(asked, fps);
+    tav::net::RateController rc(asked, fps, tav::net::RateController::start_target(asked, 0));
     std::printf("%.0f\n", rc.target());
     std::fflush(stdout);
     tav::net::LinkSample s;

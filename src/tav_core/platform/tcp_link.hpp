@@ -28,7 +28,8 @@ size_t tcp_unacknowledged(int fd);
 
 // Lets the kernel hold at most about `bytes` of `fd`'s data unsent: a write beyond that waits (or,
 // non-blocking, fails with EAGAIN), so what is written later can still be reordered in user space.
-// False where the system has no such limit.
+// Where the system has no such limit, a send buffer of a few times `bytes` stands in. False when
+// the system refused.
 bool tcp_limit_unsent(int fd, size_t bytes);
 
 }  // namespace tav::platform

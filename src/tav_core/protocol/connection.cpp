@@ -86,7 +86,7 @@ struct Connection::Writer {
 
 // What one turn of the writer found to do.
 struct Connection::Turn {
-    bool read_channel = false;   // the channel may be read: video waiting here is within bounds
+    bool read_channel = false;    // the channel may be read: video waiting here is within bounds
     bool deferred_waits = false;  // a refused frame request waits for the backlog to shrink
     bool writing = false;
     Clock::time_point now;
@@ -143,14 +143,16 @@ Socket Connection::open_video_channel(double asked_bps, double fps) {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
         throw std::system_error(errno, std::generic_category(), "packet channel");
     Socket mine(ends[0]), theirs(ends[1]);
-    // The stream starts at the controller's first target, not at the rate asked.
-    const double start = RateController::start_target(asked_bps);
+    // The stream starts at the controller's first target, not at the rate asked: a restarted
+    // encoder at the rate the link carried last.
+    const double start = RateController::start_target(asked_bps, shown_bps_);
     send_target(mine, start);
     {
         std::lock_guard lock(mutex_);
         // A connection that ended drops the channel at once: the worker's first write fails.
         if (!ended_) channel_change_ = std::move(mine);
         asked_bps_ = asked_bps;
+        start_bps_ = start;
         fps_ = fps;
     }
     frame_budget_ = budget(start, fps);
@@ -290,7 +292,7 @@ void Connection::take_channel(Writer& w) {
     w.inbox.clear();
     w.rate.reset();
     if (w.channel) {
-        w.rate.emplace(asked_bps_, fps_);
+        w.rate.emplace(asked_bps_, fps_, start_bps_);
         w.fps = fps_;
         w.next_tick = Clock::now();
         limit_queue(w, w.rate->target());
@@ -394,6 +396,7 @@ void Connection::rate_tick(Writer& w, Clock::time_point now) {
 // New frames wait while more than one frame at `bps` is undelivered; the kernel keeps at most half
 // a frame unsent, so that a reply overtakes video that has not reached it.
 void Connection::limit_queue(Writer& w, double bps) {
+    shown_bps_ = bps;
     const size_t frame = budget(bps, w.fps);
     frame_budget_ = frame;
     platform::tcp_limit_unsent(socket_.fd(), std::max(kMinUnsent, frame / 2));

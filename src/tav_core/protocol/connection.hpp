@@ -98,7 +98,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::deque<std::string> replies_, video_;
     size_t reply_bytes_ = 0, video_bytes_ = 0;
     std::optional<Socket> channel_change_;  // an empty socket closes the channel
-    double asked_bps_ = 0, fps_ = 0;
+    double asked_bps_ = 0, start_bps_ = 0, fps_ = 0;
     bool ended_ = false, writer_done_ = false;
     Deferred deferred_ = Deferred::none;
 
@@ -106,6 +106,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::atomic<uint64_t> direct_written_{0};  // reply bytes send() put into the socket itself
     std::atomic<size_t> frame_budget_{kMinFrameBudget};
     std::atomic<bool> refused_{false};
+    std::atomic<double> shown_bps_{0};  // the last target of the last channel: the link carried it
 };
 
 }  // namespace tav::net

@@ -7,32 +7,35 @@ namespace tav::net {
 namespace {
 
 // docs/rate_control.md gives the reasons for each.
-constexpr double kBusyHistory = 1.0;    // s of busy link the capacity is taken from
-constexpr double kQueueWindow = 0.2;    // s: the standing queue is the least backlog in it
-constexpr double kOverFrames = 1.0;     // a standing queue of more frames than this: back off
-constexpr double kRiseFrames = 0.25;    // a growing standing queue beyond this: a rise
-constexpr double kBackoff = 0.85;       // of the capacity, after a queue built
-constexpr double kDrainSeconds = 1.0;   // a standing queue is drained within this, on top
-constexpr double kDecreaseGap = 0.2;    // s: a decrease reaches the encoder's output first
-constexpr double kHold = 1.0;           // s after a decrease without probing
-constexpr double kStartRise = 1.5;      // per kStartInterval while starting
+constexpr double kBusyHistory = 1.0;   // s of busy link the capacity is taken from
+constexpr double kQueueWindow = 0.2;   // s: the standing queue is the least backlog in it
+constexpr double kOverFrames = 1.0;    // a standing queue of more frames than this: back off
+constexpr double kRiseFrames = 0.25;   // a growing standing queue beyond this: a rise
+constexpr double kBackoff = 0.85;      // of the capacity, after a queue built
+constexpr double kDrainSeconds = 1.0;  // a standing queue is drained within this, on top
+constexpr double kDecreaseGap = 0.2;   // s: a decrease reaches the encoder's output first
+constexpr double kHold = 1.0;          // s after a decrease without probing
+constexpr double kStartRise = 1.5;     // per kStartInterval while starting
 constexpr double kStartInterval = 0.15;
-constexpr double kProbe = 1.05;         // per kProbeInterval afterwards
-constexpr double kProbeCap = 0.9;       // of a capacity measured in the last kBusyHistory
+constexpr double kProbe = 1.05;    // per kProbeInterval afterwards
+constexpr double kProbeCap = 0.9;  // of a capacity measured in the last kBusyHistory
 constexpr double kProbeInterval = 0.5;
-constexpr double kFillWindow = 0.5;     // s over which the stream's use of its target is seen
-constexpr double kProbeFill = 0.5;      // probe only while the stream delivers this of its target
+constexpr double kFillWindow = 0.5;  // s over which the stream's use of its target is seen
+constexpr double kProbeFill = 0.5;   // probe only while the stream delivers this of its target
 constexpr double kMinFrame = 1.0 / 60, kMaxFrame = 0.1;  // s: the frame time the queue is held to
 
 }  // namespace
 
-RateController::RateController(double asked_bps, double fps)
+RateController::RateController(double asked_bps, double fps, double start_bps)
     : asked_(asked_bps),
       floor_(std::min(asked_bps, kRateFloorBps)),
       frame_seconds_(std::clamp(fps > 0 ? 1.0 / fps : kMaxFrame, kMinFrame, kMaxFrame)),
-      target_(start_target(asked_bps)) {}
+      target_(std::clamp(start_bps, floor_, asked_bps)),
+      starting_(start_bps <= kStartBps) {}
 
-double RateController::start_target(double asked_bps) { return std::min(asked_bps, kStartBps); }
+double RateController::start_target(double asked_bps, double shown_bps) {
+    return std::min(asked_bps, std::max(kStartBps, shown_bps));
+}
 
 double RateController::capacity() const {
     double seconds = 0, bytes = 0;
@@ -45,16 +48,14 @@ double RateController::capacity() const {
 }
 
 double RateController::delivered_rate(double now) const {
-    if (deliveries_.size() < 2) return 0;
-    const auto& [at, bytes] = deliveries_.front();
-    const double span = now - at;
-    return span >= kFillWindow / 2 ? (deliveries_.back().second - bytes) * 8 / span : 0;
+    const double span = now - seen_.front().at;
+    return span >= kFillWindow / 2 ? (seen_.back().delivered - seen_.front().delivered) * 8 / span
+                                   : 0;
 }
 
 void RateController::set(double bps, double now) {
     const double next = std::clamp(bps, floor_, asked_);
     if (next < target_) last_decrease_ = now;
-    if (next != target_) last_change_ = now;
     target_ = next;
 }
 
@@ -74,39 +75,35 @@ RateController::Signal RateController::classify(const LinkSample& s, double queu
 
 std::optional<double> RateController::step(const LinkSample& s) {
     const double now = s.now;
-    if (last_) {
+    const bool first = seen_.empty();
+    if (!first) {
         // The link was busy the whole interval when more was waiting at its start than it
         // delivered in it: what it delivered meanwhile is what it can deliver.
-        if (s.delivered > last_->delivered && last_->backlog > s.delivered - last_->delivered &&
-            now > last_->now)
-            busy_.push_back({now, now - last_->now,
-                             static_cast<double>(s.delivered - last_->delivered)});
-    } else {
-        last_change_ = now;
+        const Seen& last = seen_.back();
+        if (s.delivered > last.delivered && last.backlog > s.delivered - last.delivered &&
+            now > last.at)
+            busy_.push_back(
+                {now, now - last.at, static_cast<double>(s.delivered - last.delivered)});
     }
     while (!busy_.empty() && now - busy_.front().at > kBusyHistory) busy_.pop_front();
-    deliveries_.emplace_back(now, s.delivered);
-    while (deliveries_.size() > 2 && now - deliveries_[1].first >= kFillWindow)
-        deliveries_.pop_front();
-    window_.push_back({now, s.backlog, s.delivered});
-    while (now - window_.front().at > kQueueWindow) window_.pop_front();
-    const bool first = !last_;
-    last_ = s;
+    seen_.push_back({now, s.backlog, s.delivered});
+    while (seen_.size() > 2 && now - seen_[1].at >= kFillWindow) seen_.pop_front();
     if (first) return std::nullopt;
 
-    // The standing queue: the least backlog of the window, less what a round trip keeps on
-    // its way at the link's rate, in seconds at that rate. While it stands the link is busy, and
-    // what it delivered in the window is its rate now (the capacity may still hold a faster past).
-    size_t least = window_.front().backlog;
-    for (const Sample& w : window_) least = std::min(least, w.backlog);
-    const double span = now - window_.front().at;
-    const double recent =
-        least > 0 && span > 0 ? (s.delivered - window_.front().delivered) * 8 / span : 0;
+    // The standing queue: the least backlog of the last kQueueWindow, less what a round trip
+    // keeps on its way at the link's rate, in seconds at that rate. While it stands the link is
+    // busy, and what it delivered in the window is its rate now (the capacity may still hold a
+    // faster past).
+    auto from = std::find_if(seen_.begin(), seen_.end(),
+                             [&](const Seen& x) { return now - x.at <= kQueueWindow; });
+    size_t least = s.backlog;
+    for (auto it = from; it != seen_.end(); ++it) least = std::min(least, it->backlog);
+    const double span = now - from->at;
+    const double recent = least > 0 && span > 0 ? (s.delivered - from->delivered) * 8 / span : 0;
     double cap = capacity();
     if (recent > 0) cap = cap > 0 ? std::min(cap, recent) : recent;
     const double rate = cap > 0 ? cap : target_;
-    double queued = static_cast<double>(least);
-    queued = std::max(0.0, queued - s.min_rtt * rate / 8);
+    const double queued = std::max(0.0, static_cast<double>(least) - s.min_rtt * rate / 8);
     const double queue = queued * 8 / rate;
     const Signal signal = classify(s, queue);
     queue_before_ = last_queue_;
@@ -119,8 +116,8 @@ std::optional<double> RateController::step(const LinkSample& s) {
             if (now - last_decrease_ >= kDecreaseGap) {
                 // Down to a share of what the link delivered, and below it by what drains the
                 // queue; when the target is already there the encoder overshoots it: ease.
-                double next = cap > 0 && kBackoff * cap < target_ ? kBackoff * cap
-                                                                   : kBackoff * target_;
+                double next =
+                    cap > 0 && kBackoff * cap < target_ ? kBackoff * cap : kBackoff * target_;
                 next -= queued * 8 / kDrainSeconds;
                 set(std::min(next, target_), now);
                 last_decrease_ = now;

@@ -18,8 +18,8 @@ namespace tav::net {
 // Below this a 720-pixel picture is no longer worth watching; a slower link keeps latency bounded
 // by skipping frames instead.
 inline constexpr double kRateFloorBps = 150'000;
-// Where a stream starts when the app asks more: a key frame at this rate reaches the app at once
-// on any link the product is meant for.
+// Where a stream starts when the app asks more and the link has shown no more: a key frame at this
+// rate reaches the app at once on any link the product is meant for.
 inline constexpr double kStartBps = 300'000;
 
 // One look at the link, every few tens of milliseconds.
@@ -34,41 +34,40 @@ struct LinkSample {
 
 class RateController {
   public:
-    RateController(double asked_bps, double fps);
-    // The first target of a stream asked to run at `asked_bps`.
-    static double start_target(double asked_bps);
+    // A stream asked to run at `asked_bps`, starting at `start_bps` (from start_target).
+    RateController(double asked_bps, double fps, double start_bps);
+    // The first target of a stream asked to run at `asked_bps` on a link that has carried
+    // `shown_bps` (0: nothing yet): a conservative rate, or what the link has shown.
+    static double start_target(double asked_bps, double shown_bps);
 
     // One observation; returns the new target when it changed.
     std::optional<double> step(const LinkSample& s);
 
     double target() const { return target_; }
-    double asked() const { return asked_; }
-    // What the link delivered while it was busy during the last second (bit/s), or 0.
-    double capacity() const;
 
   private:
     struct Busy {
         double at, seconds, bytes;
     };
-    enum class Signal { flat, rising, over };
-
-    Signal classify(const LinkSample& s, double queue_seconds) const;
-    double delivered_rate(double now) const;
-    void set(double bps, double now);
-
-    double asked_, floor_, frame_seconds_, target_;
-    bool starting_ = true;  // no rise seen yet: the rate climbs fast
-    std::deque<Busy> busy_;  // intervals during which the backlog never ran dry
-    struct Sample {
+    struct Seen {
         double at;
         size_t backlog;
         uint64_t delivered;
     };
-    std::deque<Sample> window_;  // the samples of the last kQueueWindow
-    std::deque<std::pair<double, uint64_t>> deliveries_;  // delivered bytes over the last second
-    std::optional<LinkSample> last_;
+    enum class Signal { flat, rising, over };
+
+    // What the link delivered while it was busy during the last second (bit/s), or 0.
+    double capacity() const;
+    double delivered_rate(double now) const;  // over the samples kept, or 0 while too few
+    Signal classify(const LinkSample& s, double queue_seconds) const;
+    void set(double bps, double now);
+
+    double asked_, floor_, frame_seconds_, target_;
+    bool starting_;          // no rate shown and no rise seen yet: the rate climbs fast
+    std::deque<Busy> busy_;  // intervals during which the link was busy throughout
+    std::deque<Seen> seen_;  // the samples of the last half second
     double last_queue_ = 0, queue_before_ = 0;  // the standing queue of the last two samples
-    double last_change_ = 0, last_decrease_ = -1e9, hold_until_ = 0;
+    double last_decrease_ = -1e9, hold_until_ = 0;
     double before_probe_ = 0, last_probe_ = -1e9;
 };
 

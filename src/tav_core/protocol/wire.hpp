@@ -85,7 +85,9 @@ struct BitrateMessage {
     uint32_t bps = 0;
 
     std::string bytes() const { return Writer().u32(bps).bytes(); }
-    static BitrateMessage read(std::string_view data) { return {Reader(data.substr(0, kSize)).u32()}; }
+    static BitrateMessage read(std::string_view data) {
+        return {Reader(data.substr(0, kSize)).u32()};
+    }
 };
 
 }  // namespace tav::wire
