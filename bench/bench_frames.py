@@ -42,7 +42,7 @@ from frame_number import draw_number, read_number  # noqa: E402
 
 ASKED_FPS = 1000.0
 SECONDS = 5.0
-WARMUP = 0.5  # the encoder's start and first key frame are left out
+WARMUP = 1.0  # the encoder's start and its climb to the asked rate are left out
 DISTINCT_FRAMES = 8
 ROUNDS = 2
 IDLE_SECONDS = 3.0
@@ -122,22 +122,22 @@ def _app(port, seconds):
 
 
 def latencies(returns, pictures):
-    """Seconds from each picture's getter return to its arrival, paired by the picture's number."""
-    out, last = [], -1
+    """(arrival, seconds from the getter's return) of each picture, paired by the number it
+    carries, and how many pictures carried none that can be right: none readable, or one whose
+    getter had not returned yet or that does not come after the last."""
+    out, last, unreadable = [], -1, 0
     for arrival, n in pictures:
-        if n is None:
-            raise RuntimeError("a picture that carries no frame number")
-        # Numbers wrap at 2**16: the getter call is the first with that number after the last.
-        index = last + 1 + (n - last - 1) % (1 << 16)
-        if index >= len(returns):
-            raise RuntimeError(f"picture {n} has no getter return")
-        out.append(arrival - returns[index])
-        last = index
-    return out
+        if n is None or n <= last or n >= len(returns) or returns[n] > arrival:
+            unreadable += 1
+            continue
+        out.append((arrival, arrival - returns[n]))
+        last = n
+    return out, unreadable
 
 
 def run_stream(frames):
-    """One streaming run: (frames per second at the app, latencies, getter calls per second)."""
+    """One streaming run: (frames per second at the app, latencies, getter calls per second,
+    pictures left out for want of a readable number)."""
     server, host = _serve(frames)
     try:
         child = subprocess.run(
@@ -150,13 +150,15 @@ def run_stream(frames):
     if tuple(result["size"]) != bench_encoder.OUTPUT:
         raise RuntimeError(f"the stream is {result['size']}, not {bench_encoder.OUTPUT}")
     pictures, returns = result["pictures"], host.returned
-    lat = latencies(returns, pictures)
-    arrivals = [a for a, _ in pictures]
-    start = arrivals[0] + WARMUP
-    window = [(a, t) for a, t in zip(arrivals, lat) if a >= start]
+    start = pictures[0][0] + WARMUP
+    window, unreadable = latencies(returns, [p for p in pictures if p[0] >= start])
+    # At a few kilobits a picture the encoder may leave some squares of the last number standing;
+    # such pictures are left out, but many of them mean the stream itself is wrong.
+    if unreadable > len(window) // 10:
+        raise RuntimeError(f"{unreadable} pictures of {len(window)} carry no frame number")
     span = window[-1][0] - start
     getter_calls = sum(1 for r in returns if start <= r <= window[-1][0])
-    return len(window) / span, [t for _, t in window], getter_calls / span
+    return len(window) / span, [t for _, t in window], getter_calls / span, unreadable
 
 
 def cpu_per_second(seconds):
@@ -197,7 +199,7 @@ def _run():
     for _ in range(ROUNDS):  # alternating, best of each: the machine is shared
         streams.append(run_stream(frames))
         ffmpeg.append(count / bench_encoder.run_ffmpeg(frames, count)[0])
-    fps, lat, getter_rate = max(streams, key=lambda s: s[0])
+    fps, lat, getter_rate, unreadable = max(streams, key=lambda s: s[0])
     ffmpeg_fps = max(ffmpeg)
     ffmpeg_ms = 1000 / ffmpeg_fps
     p50, p99 = percentile(lat, 0.5) * 1000, percentile(lat, 0.99) * 1000
@@ -209,6 +211,8 @@ def _run():
             f"<= baseline + {LATENCY_MARGIN_MS:g} ms"),
         Row("frame path latency p99 (ffmpeg ms/frame)", p99, ffmpeg_ms, "ms", "reported"),
         Row("host getter calls/s (autosend asks 1000)", getter_rate, ASKED_FPS, "  ", "reported"),
+        Row("pictures without a readable number (of all)", unreadable, len(lat) + unreadable, "  ",
+            "reported"),
         Row("idle connected server CPU s/s (no server)", idle, no_server, "  ",
             f"<= baseline + {IDLE_MARGIN:g}"),
     ]
