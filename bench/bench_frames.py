@@ -192,7 +192,8 @@ def run():
 
 def _run():
     # Writable arrays, so that each getter call can draw its number into the one it returns.
-    frames = [np.frombuffer(f, np.uint8).reshape(bench_encoder.HEIGHT, bench_encoder.WIDTH, 4).copy()
+    shape = (bench_encoder.HEIGHT, bench_encoder.WIDTH, 4)
+    frames = [np.frombuffer(f, np.uint8).reshape(shape).copy()
               for f in bench_encoder.pattern(DISTINCT_FRAMES)]
     count = 300
     streams, ffmpeg = [], []

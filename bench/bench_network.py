@@ -134,11 +134,13 @@ def run(quick=None, keys=None):
     rows = []
     for key in keys or LINKS:
         link = LINKS[key]
+        step = isinstance(link, tuple)
+        # The step run needs its last seconds after the step, however short the others.
+        length = max(seconds, 2 * link[1]) if step else seconds
         for pull in (False, True):
-            # The step run needs its last seconds after the step, however short the others.
-            d = session(link, pull, max(seconds, 2 * link[1]) if isinstance(link, tuple) else seconds)
-            f = figures(d, link[2] if isinstance(link, tuple) else link)
-            if isinstance(link, tuple):
+            d = session(link, pull, length)
+            f = figures(d, link[2] if step else link)
+            if step:
                 f["recovery"] = recovery(d, link[1])
             rows += rows_of(key, "pull" if pull else "push", f)
     return rows
