@@ -12,7 +12,7 @@ constexpr double kQueueWindow = 0.2;   // s: the standing queue is the least bac
 constexpr double kOverFrames = 1.0;    // a standing queue of more frames than this: back off
 constexpr double kRiseFrames = 0.25;   // a growing standing queue beyond this: a rise
 constexpr double kBackoff = 0.85;      // of the capacity, after a queue built
-constexpr double kDrainSeconds = 1.0;  // a standing queue is drained within this, on top
+constexpr double kDrainSeconds = 1.0;  // a standing queue drains within this (at most half)
 constexpr double kDecreaseGap = 0.2;   // s: a decrease reaches the encoder's output first
 constexpr double kHold = 1.0;          // s after a decrease without probing
 constexpr double kStartRise = 1.5;     // per kStartInterval while starting
@@ -118,7 +118,7 @@ std::optional<double> RateController::step(const LinkSample& s) {
                 // queue; when the target is already there the encoder overshoots it: ease.
                 double next =
                     cap > 0 && kBackoff * cap < target_ ? kBackoff * cap : kBackoff * target_;
-                next -= queued * 8 / kDrainSeconds;
+                next = std::max(next - queued * 8 / kDrainSeconds, next / 2);
                 set(std::min(next, target_), now);
                 last_decrease_ = now;
                 hold_until_ = now + kHold;
@@ -135,6 +135,12 @@ std::optional<double> RateController::step(const LinkSample& s) {
             hold_until_ = std::max(hold_until_, now + kProbeInterval);
             break;
         case Signal::flat: {
+            // Once a queue is drained and the hold is over, back to the share of the capacity
+            // the link showed meanwhile, at once: the drain went below it.
+            if (cap > 0 && now >= hold_until_ && target_ < kBackoff * cap) {
+                set(kBackoff * cap, now);
+                break;
+            }
             const double interval = starting_ ? kStartInterval : kProbeInterval;
             // A link that was seen busy in the last second has shown its rate: no probing past
             // a share of it until that is forgotten.
