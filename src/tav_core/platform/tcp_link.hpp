@@ -13,8 +13,6 @@ struct TcpLinkInfo {
     uint64_t acked = 0;        // bytes the peer has acknowledged since the connection opened
     size_t unacked = 0;        // bytes in the kernel not yet acknowledged, unsent ones included
     size_t unsent = 0;         // of which not yet sent
-    double delivery_bps = 0;   // the kernel's latest delivery-rate sample (bit/s), 0: unknown
-    bool app_limited = false;  // that sample was limited by the sender, not by the link
     double rtt = 0;            // smoothed round trip (s), 0: unknown
     double min_rtt = 0;        // the smallest round trip seen (s), 0: unknown
 };

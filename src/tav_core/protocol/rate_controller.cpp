@@ -14,6 +14,7 @@ constexpr double kRiseFrames = 0.25;   // a growing standing queue beyond this: 
 constexpr double kBackoff = 0.85;      // of the capacity, after a queue built
 constexpr double kDrainSeconds = 1.0;  // a standing queue drains within this (at most half)
 constexpr double kDecreaseGap = 0.2;   // s: a decrease reaches the encoder's output first
+constexpr double kDraining = 0.9;      // of the queue at the last decrease: a queue draining
 constexpr double kHold = 1.0;          // s after a decrease without probing
 constexpr double kStartRise = 1.5;     // per kStartInterval while starting
 constexpr double kStartInterval = 0.15;
@@ -113,7 +114,9 @@ std::optional<double> RateController::step(const LinkSample& s) {
     switch (signal) {
         case Signal::over:
             starting_ = false;
-            if (now - last_decrease_ >= kDecreaseGap) {
+            // A queue that shrinks since the last decrease is draining: it needs time, not a
+            // further decrease.
+            if (now - last_decrease_ >= kDecreaseGap && queue >= kDraining * decrease_queue_) {
                 // Down to a share of what the link delivered, and below it by what drains the
                 // queue; when the target is already there the encoder overshoots it: ease.
                 double next =
@@ -122,6 +125,8 @@ std::optional<double> RateController::step(const LinkSample& s) {
                 set(std::min(next, target_), now);
                 last_decrease_ = now;
                 hold_until_ = now + kHold;
+                decrease_queue_ = queue;
+                if (cap > 0) decrease_cap_ = cap;
             }
             break;
         case Signal::rising:
@@ -135,10 +140,12 @@ std::optional<double> RateController::step(const LinkSample& s) {
             hold_until_ = std::max(hold_until_, now + kProbeInterval);
             break;
         case Signal::flat: {
-            // Once a queue is drained and the hold is over, back to the share of the capacity
-            // the link showed meanwhile, at once: the drain went below it.
-            if (cap > 0 && now >= hold_until_ && target_ < kBackoff * cap) {
-                set(kBackoff * cap, now);
+            // Once the queue has drained and the hold is over, back at once to the share of the
+            // capacity the link showed when it built: the drain went below it.
+            decrease_queue_ = 0;
+            if (decrease_cap_ > 0 && now >= hold_until_) {
+                if (target_ < kBackoff * decrease_cap_) set(kBackoff * decrease_cap_, now);
+                decrease_cap_ = 0;
                 break;
             }
             const double interval = starting_ ? kStartInterval : kProbeInterval;

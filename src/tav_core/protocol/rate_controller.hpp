@@ -69,6 +69,7 @@ class RateController {
     double last_queue_ = 0, queue_before_ = 0;  // the standing queue of the last two samples
     double last_decrease_ = -1e9, hold_until_ = 0;
     double before_probe_ = 0, last_probe_ = -1e9;
+    double decrease_queue_ = 0, decrease_cap_ = 0;  // at the last decrease, until drained
 };
 
 }  // namespace tav::net

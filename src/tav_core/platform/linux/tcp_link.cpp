@@ -1,4 +1,4 @@
-// Linux: TCP_INFO for acknowledgements, delivery rate and round trips, SIOCOUTQ for the send
+// Linux: TCP_INFO for acknowledgements and round trips, SIOCOUTQ for the send
 // queue, TCP_NOTSENT_LOWAT for the unsent limit.
 #include "platform/tcp_link.hpp"
 
@@ -25,8 +25,6 @@ TcpLinkInfo tcp_link_info(int fd) {
     out.acked = info.tcpi_bytes_acked;
     out.unacked = outq;
     out.unsent = info.tcpi_notsent_bytes;
-    out.delivery_bps = static_cast<double>(info.tcpi_delivery_rate) * 8;
-    out.app_limited = info.tcpi_delivery_rate_app_limited;
     out.rtt = info.tcpi_rtt * 1e-6;
     out.min_rtt = info.tcpi_min_rtt == ~0u ? 0 : info.tcpi_min_rtt * 1e-6;
     return out;
