@@ -393,13 +393,14 @@ void Connection::rate_tick(Writer& w, Clock::time_point now) {
     w.video_since_tick = false;
 }
 
-// New frames wait while more than one frame at `bps` is undelivered; the kernel keeps at most half
-// a frame unsent, so that a reply overtakes video that has not reached it.
+// New frames wait while more than one frame at `bps` is undelivered; the kernel keeps at most one
+// frame unsent, so that a reply overtakes video that has not reached it. (Less makes the writer
+// wake several times a frame, which a busy machine turns into latency.)
 void Connection::limit_queue(Writer& w, double bps) {
     shown_bps_ = bps;
     const size_t frame = budget(bps, w.fps);
     frame_budget_ = frame;
-    platform::tcp_limit_unsent(socket_.fd(), std::max(kMinUnsent, frame / 2));
+    platform::tcp_limit_unsent(socket_.fd(), std::max(kMinUnsent, frame));
 }
 
 }  // namespace tav::net
