@@ -1,5 +1,6 @@
 """One streaming session over the loopback as the network benchmark and tests run it: a host that
-renders changing 640x360 content with its frame number drawn into the picture, and an app in a
+renders changing 640x360 content (gradients, a band and moving noise) with its frame number drawn
+into the picture, and an app in a
 process of its own that streams with autosend, asks a query every 250 ms, reads as fast as the
 link allows (or stops reading for a while), and decodes the video with PyAV afterwards, so each
 frame's latency (the getter's return to the packet complete at the app) is exact whatever frames
@@ -11,8 +12,10 @@ frame, so the request finds a backlog), and at the end asks a last frame that it
 behind.
 
     python link_scenario.py [--pull] [--seconds S] [--mbps M] [--stall AT LENGTH] [--on-request]
+                            [--step AT MBIT]
 
-Run it inside a shaped network namespace (shaped_link.py) to give the link a rate.
+Run it inside a shaped network namespace (shaped_link.py) to give the link a rate; --step changes
+that rate while the stream runs.
 """
 
 import argparse
@@ -28,13 +31,14 @@ import time
 
 import numpy as np
 
+from frame_number import BITS, draw_number, read_number
+from shaped_link import change_rate
 from tavrel import tav_core
 from tavrel.app import AppClient
 from tavrel.tav_base import TavBase
 
 WIDTH, HEIGHT = 640, 360
-BITS = 16
-BLOCK = WIDTH // BITS  # each bit of the frame number: a 40-pixel square, then its complement
+BLOCK = WIDTH // BITS  # each bit of the frame number: a 40-pixel square
 QUERY_PERIOD = 0.25
 CAMERAS = ["Camera"]
 # With a stall: a reply larger than the socket buffers can take while the app reads nothing.
@@ -45,26 +49,6 @@ MEDIUM_CAMERAS = LARGE_CAMERAS[:300]
 LOST_AFTER = 3.0
 
 
-def draw_number(picture, n):
-    for i in range(BITS):
-        on = (n >> i) & 1
-        picture[0:BLOCK, i * BLOCK : (i + 1) * BLOCK, :3] = 255 if on else 0
-        picture[BLOCK : 2 * BLOCK, i * BLOCK : (i + 1) * BLOCK, :3] = 0 if on else 255
-
-
-def read_number(gray):
-    """The frame number drawn by draw_number, or None when the picture does not carry one."""
-    y1, y2 = BLOCK // 2, BLOCK + BLOCK // 2
-    n = 0
-    for i in range(BITS):
-        x = i * BLOCK + BLOCK // 2
-        a, b = gray[y1, x] > 128, gray[y2, x] > 128
-        if a == b:
-            return None
-        n |= int(a) << i
-    return n
-
-
 class Host(TavBase):
     def __init__(self, cameras):
         self.cameras = cameras
@@ -72,6 +56,9 @@ class Host(TavBase):
         self.xx, self.yy = xx.astype(np.uint16), yy.astype(np.uint16)
         self.picture = np.zeros((HEIGHT, WIDTH, 4), np.uint8)
         self.picture[..., 3] = 255
+        # Fine detail that moves, as in a textured scene: the encoder needs its whole rate, and a
+        # key frame is large.
+        self.noise = np.random.default_rng(1).integers(0, 256, (HEIGHT, 2 * WIDTH), np.uint8)
         self.n = 0
         self.returned = {}  # frame number -> time the getter returned it
         self.work = 0.0  # seconds spent rendering inside host calls since the last reset
@@ -95,10 +82,11 @@ class Host(TavBase):
         p = self.picture
         p[..., 0] = (self.xx + n * 7) % 256
         p[..., 1] = (self.yy * 3 + n * 5) % 256
-        p[..., 2] = 0
+        shift = (n * 3) % WIDTH
+        p[..., 2] = self.noise[:, shift : shift + WIDTH]
         band = (n * 4) % (HEIGHT - 40)
         p[band : band + 40, :, 2] = 255
-        draw_number(p, n)
+        draw_number(p, n, BLOCK)
         data = p.tobytes()
         now = time.monotonic()
         self.work += now - start
@@ -118,7 +106,8 @@ def serve(args):
         [sys.executable, __file__, "--app", str(server.server_port), "--seconds", str(args.seconds),
          "--mbps", str(args.mbps), "--rcvbuf", str(args.rcvbuf)]
         + (["--stall", *map(str, args.stall)] if args.stall else [])
-        + (["--on-request"] if args.on_request else []),
+        + (["--on-request"] if args.on_request else [])
+        + (["--step", *map(str, args.step)] if args.step else []),
         stdout=subprocess.PIPE)
     longest_pull = 0.0  # longest execute_pending_events beyond the host's own work in it
     if args.pull:
@@ -250,10 +239,14 @@ def run_app(args):
         app.play_fps()
         idle.append(time.monotonic() - t)
     app.sync()
+    asked = time.monotonic()
     app.start_streaming(fps=30.0, mbps=args.mbps, autosend=not args.on_request)
 
     start = time.monotonic()
     end = start + args.seconds
+    if args.step:
+        # The link's rate changes under the running stream.
+        threading.Timer(args.step[0], change_rate, (args.step[1],)).start()
     read = ask_one_at_a_time if args.on_request else read_autosend
     packets, replies, sent, order, extra = read(app, args, start, end)
     app.close()
@@ -273,13 +266,13 @@ def run_app(args):
             continue
         for f in decoded:
             key_frames += f.key_frame
-            n = read_number(f.to_ndarray(format="gray"))
+            n = read_number(f.to_ndarray(format="gray"), BLOCK)
             if n is None:
                 unnumbered += 1
             else:
                 frames.append((n, got, len(packet) + 5))
     print(json.dumps({
-        "start": start, "end": end, "idle_rtt": sorted(idle)[len(idle) // 2],
+        "asked": asked, "start": start, "end": end, "idle_rtt": sorted(idle)[len(idle) // 2],
         "frames": frames, "rtts": rtts, "replies_in_order": in_order,
         "undecodable": undecodable, "unnumbered": unnumbered, "key_frames": key_frames,
         "packets": len(packets),
@@ -296,6 +289,8 @@ def main():
     p.add_argument("--stall", type=float, nargs=2, metavar=("AT", "LENGTH"))
     p.add_argument("--rcvbuf", type=int, default=0)
     p.add_argument("--on-request", action="store_true")
+    p.add_argument("--step", type=float, nargs=2, metavar=("AT", "MBIT"),
+                   help="change the shaped link's rate to MBIT Mbit/s AT seconds into the stream")
     p.add_argument("--app", dest="port", type=int)
     args = p.parse_args()
     if args.port:

@@ -4,8 +4,8 @@ loopback is shaped by a token bucket. Used by the network tests and the network 
 import functools
 import subprocess
 
-SHAPE = ("ip link set lo mtu 1500 up && "
-         "tc qdisc add dev lo root tbf rate {rate}kbit burst 16kb latency 5s && exec \"$@\"")
+QDISC = "dev lo root tbf rate {rate}kbit burst 16kb latency 5s"
+SHAPE = f"ip link set lo mtu 1500 up && tc qdisc add {QDISC} && exec \"$@\""
 
 
 @functools.cache
@@ -27,3 +27,9 @@ def run_shaped(mbit, argv, timeout):
     if mbit is not None:
         argv = ["unshare", "-n", "sh", "-c", SHAPE.format(rate=round(mbit * 1000)), "sh", *argv]
     return subprocess.run(argv, capture_output=True, text=True, timeout=timeout)
+
+
+def change_rate(mbit):
+    """Inside a shaped namespace: gives its loopback the rate `mbit` Mbit/s from now on."""
+    subprocess.run(["tc", "qdisc", "change", *QDISC.format(rate=round(mbit * 1000)).split()],
+                   check=True, capture_output=True, timeout=10)

@@ -1,9 +1,7 @@
 #include "protocol/connection.hpp"
 
-#include <linux/sockios.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,7 +11,9 @@
 #include <system_error>
 #include <thread>
 
-#include "streaming/rate_adapter.hpp"
+#include "platform/tcp_link.hpp"
+#include "protocol/rate_controller.hpp"
+#include "protocol/wire.hpp"
 
 namespace tav::net {
 
@@ -21,8 +21,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A video packet message: code, uint32 LE size, packet.
-constexpr size_t kHeader = 5;
 // Beyond this a packet is no VP9 frame of a viewport: the channel is broken.
 constexpr uint32_t kMaxPacket = 64u << 20;
 // Video waiting here beyond this stops the reading of the channel, which holds the worker back.
@@ -34,19 +32,23 @@ constexpr auto kTick = std::chrono::milliseconds(50);
 // raises no event as acknowledgements shrink them (TCP_NOTSENT_LOWAT's POLLOUT tells only of the
 // unsent part), so the writer looks, but only while a request waits.
 constexpr auto kDeferredCheck = std::chrono::milliseconds(5);
+// The least the kernel may hold unsent: below a few segments the writer would wake for each.
+constexpr size_t kMinUnsent = 2048;
 
 double seconds(Clock::time_point t) {
     return std::chrono::duration<double>(t.time_since_epoch()).count();
 }
 
-size_t unacknowledged(int fd) {
-    int n = 0;
-    return ::ioctl(fd, SIOCOUTQ, &n) == 0 && n > 0 ? static_cast<size_t>(n) : 0;
-}
-
 // One frame's bytes at `bps` and `fps`.
 size_t budget(double bps, double fps) {
     return std::max(kMinFrameBudget, static_cast<size_t>(bps / 8 / fps));
+}
+
+// Tells the encoder worker its new target; it takes the newest before its next frame. A full
+// channel means the worker is behind: it will get the next change.
+void send_target(const Socket& channel, double bps) {
+    const std::string msg = wire::BitrateMessage{static_cast<uint32_t>(bps)}.bytes();
+    ::send(channel.fd(), msg.data(), msg.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
 Socket new_eventfd() {
@@ -65,12 +67,6 @@ void set_eventfd(const Socket& s) {
     [[maybe_unused]] ssize_t n = ::write(s.fd(), &one, sizeof one);
 }
 
-uint32_t packet_size(const std::string& inbox) {
-    uint32_t n = 0;
-    for (int i = 4; i >= 1; --i) n = (n << 8) | static_cast<uint8_t>(inbox[i]);
-    return n;
-}
-
 }  // namespace
 
 struct Connection::Writer {
@@ -80,10 +76,21 @@ struct Connection::Writer {
     Clock::time_point last_progress = Clock::now();
     Socket channel;     // the encoder worker's packet channel
     std::string inbox;  // bytes read from it that make no whole message yet
-    std::optional<streaming::RateAdapter> rate;
+    std::optional<RateController> rate;
     double fps = 0;
     Clock::time_point next_tick;
     bool video_since_tick = false;
+
+    bool writing() const { return offset < current.size(); }
+};
+
+// What one turn of the writer found to do.
+struct Connection::Turn {
+    bool read_channel = false;    // the channel may be read: video waiting here is within bounds
+    bool deferred_waits = false;  // a refused frame request waits for the backlog to shrink
+    bool writing = false;
+    Clock::time_point now;
+    short ready[3] = {};  // poll's answer for the wake-up, the socket and the channel
 };
 
 std::shared_ptr<Connection> Connection::open(Socket socket) {
@@ -136,14 +143,19 @@ Socket Connection::open_video_channel(double asked_bps, double fps) {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
         throw std::system_error(errno, std::generic_category(), "packet channel");
     Socket mine(ends[0]), theirs(ends[1]);
+    // The stream starts at the controller's first target, not at the rate asked: a restarted
+    // encoder at the rate the link carried last.
+    const double start = RateController::start_target(asked_bps, shown_bps_);
+    send_target(mine, start);
     {
         std::lock_guard lock(mutex_);
         // A connection that ended drops the channel at once: the worker's first write fails.
         if (!ended_) channel_change_ = std::move(mine);
         asked_bps_ = asked_bps;
+        start_bps_ = start;
         fps_ = fps;
     }
-    frame_budget_ = budget(asked_bps, fps);
+    frame_budget_ = budget(start, fps);
     wake();
     return theirs;
 }
@@ -162,7 +174,7 @@ size_t Connection::backlog() const {
         std::lock_guard lock(mutex_);
         queued = reply_bytes_ + video_bytes_;
     }
-    return queued + in_flight_ + unacknowledged(socket_.fd());
+    return queued + in_flight_ + platform::tcp_unacknowledged(socket_.fd());
 }
 
 bool Connection::within_budget() const { return backlog() <= frame_budget_; }
@@ -229,134 +241,166 @@ void Connection::lose() { shutdown(); }
 
 void Connection::run() {
     Writer w;
-    const int fd = socket_.fd();
     for (;;) {
-        bool read_channel, deferred_waits;
-        {
-            std::lock_guard lock(mutex_);
-            if (ended_) break;
-            if (channel_change_) {
-                w.channel = std::move(*channel_change_);
-                channel_change_.reset();
-                w.inbox.clear();
-                w.rate.reset();
-                if (w.channel) {
-                    w.rate.emplace(asked_bps_);
-                    w.fps = fps_;
-                    w.next_tick = Clock::now();
-                }
-            }
-            // Replies go ahead of queued video; a message once begun is finished first.
-            if (w.offset == w.current.size()) {
-                std::deque<std::string>& from = !replies_.empty() ? replies_ : video_;
-                w.current.clear();
-                w.offset = 0;
-                if (!from.empty()) {
-                    w.current = std::move(from.front());
-                    from.pop_front();
-                    (&from == &replies_ ? reply_bytes_ : video_bytes_) -= w.current.size();
-                }
-            }
-            in_flight_ = w.current.size() - w.offset;
-            read_channel = w.channel && video_bytes_ < kMaxQueuedVideo;
-            deferred_waits = deferred_ == Deferred::waiting;
-        }
-        // A deferred frame request is due once the backlog is back within the budget.
-        if (deferred_waits && within_budget()) {
-            std::lock_guard lock(mutex_);
-            if (deferred_ == Deferred::waiting) set_deferred(Deferred::due);
-            deferred_waits = false;
-        }
-        const bool writing = w.offset < w.current.size();
-        auto now = Clock::now();
-        if (!writing) w.last_progress = now;  // the stall clock runs while something waits
-
-        int timeout = -1;
-        auto until = [&](Clock::time_point t) {
-            auto ms = std::chrono::ceil<std::chrono::milliseconds>(t - now).count();
-            ms = std::max<decltype(ms)>(ms, 0);
-            timeout = timeout < 0 ? static_cast<int>(ms) : std::min(timeout, static_cast<int>(ms));
-        };
-        if (writing)
-            until(w.last_progress + std::chrono::duration_cast<Clock::duration>(
-                                        std::chrono::duration<double>(kSendStallSeconds)));
-        // Delivery is measured while video flows or waits; an idle stream needs no clock.
-        if (w.rate && (w.video_since_tick || backlog() > 0)) until(w.next_tick);
-        if (deferred_waits) until(now + kDeferredCheck);
-
-        pollfd p[3] = {{wake_.fd(), POLLIN, 0},
-                       {writing ? fd : -1, POLLOUT, 0},
-                       {read_channel ? w.channel.fd() : -1, POLLIN, 0}};
-        if (::poll(p, 3, timeout) < 0 && errno != EINTR) break;
-        now = Clock::now();
-        if (p[0].revents) clear_eventfd(wake_);
-
-        if (writing && p[1].revents) {
-            ssize_t n = ::send(fd, w.current.data() + w.offset, w.current.size() - w.offset,
-                               MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n > 0) {
-                w.offset += static_cast<size_t>(n);
-                w.written += static_cast<uint64_t>(n);
-                w.last_progress = now;
-                in_flight_ = w.current.size() - w.offset;
-            } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                lose();
-                break;
-            }
-        }
-        if (writing && now - w.last_progress >= std::chrono::duration<double>(kSendStallSeconds)) {
-            lose();
-            break;
-        }
-
-        if (read_channel && p[2].revents) {
-            char buf[65536];
-            ssize_t n = ::recv(w.channel.fd(), buf, sizeof buf, MSG_DONTWAIT);
-            if (n > 0) {
-                w.inbox.append(buf, static_cast<size_t>(n));
-                std::lock_guard lock(mutex_);
-                while (w.inbox.size() >= kHeader) {
-                    const uint32_t size = packet_size(w.inbox);
-                    if (size > kMaxPacket) {
-                        w.channel.close();
-                        break;
-                    }
-                    if (w.inbox.size() < kHeader + size) break;
-                    video_.push_back(w.inbox.substr(0, kHeader + size));
-                    video_bytes_ += kHeader + size;
-                    w.inbox.erase(0, kHeader + size);
-                    w.video_since_tick = true;
-                }
-            } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-                w.channel.close();  // the worker ended; a message it left unfinished is dropped
-            }
-            if (!w.channel) {
-                w.inbox.clear();
-                w.rate.reset();
-            }
-        }
-
-        if (w.rate && now >= w.next_tick) {
-            const size_t outq = unacknowledged(fd);
-            const size_t waiting = backlog();
-            auto changed = w.rate->observe(seconds(now), w.written + direct_written_ - outq,
-                                           waiting, refused_.exchange(false));
-            if (changed) {
-                const uint32_t bps = static_cast<uint32_t>(*changed);
-                char msg[4] = {static_cast<char>(bps), static_cast<char>(bps >> 8),
-                               static_cast<char>(bps >> 16), static_cast<char>(bps >> 24)};
-                // The worker takes the newest target before its next frame; a full channel
-                // means it is behind and will get the next change.
-                ::send(w.channel.fd(), msg, sizeof msg, MSG_NOSIGNAL | MSG_DONTWAIT);
-                frame_budget_ = budget(*changed, w.fps);
-            }
-            w.next_tick = now + kTick;
-            w.video_since_tick = false;
-        }
+        std::optional<Turn> turn = next_turn(w);
+        if (!turn || !wait(w, *turn) || !write_some(w, *turn)) break;
+        read_channel(w, *turn);
+        rate_tick(w, turn->now);
     }
     std::lock_guard lock(mutex_);
     writer_done_ = true;
     writer_ended_.notify_all();
+}
+
+std::optional<Connection::Turn> Connection::next_turn(Writer& w) {
+    Turn t;
+    {
+        std::lock_guard lock(mutex_);
+        if (ended_) return std::nullopt;
+        if (channel_change_) take_channel(w);
+        // Replies go ahead of queued video; a message once begun is finished first.
+        if (!w.writing()) {
+            std::deque<std::string>& from = !replies_.empty() ? replies_ : video_;
+            w.current.clear();
+            w.offset = 0;
+            if (!from.empty()) {
+                w.current = std::move(from.front());
+                from.pop_front();
+                (&from == &replies_ ? reply_bytes_ : video_bytes_) -= w.current.size();
+            }
+        }
+        in_flight_ = w.current.size() - w.offset;
+        t.read_channel = w.channel && video_bytes_ < kMaxQueuedVideo;
+        t.deferred_waits = deferred_ == Deferred::waiting;
+    }
+    // A deferred frame request is due once the backlog is back within the budget.
+    if (t.deferred_waits && within_budget()) {
+        std::lock_guard lock(mutex_);
+        if (deferred_ == Deferred::waiting) set_deferred(Deferred::due);
+        t.deferred_waits = false;
+    }
+    t.writing = w.writing();
+    t.now = Clock::now();
+    if (!t.writing) w.last_progress = t.now;  // the stall clock runs while something waits
+    return t;
+}
+
+// Holding `mutex_`: a new channel replaces the old one, with a controller of its own.
+void Connection::take_channel(Writer& w) {
+    w.channel = std::move(*channel_change_);
+    channel_change_.reset();
+    w.inbox.clear();
+    w.rate.reset();
+    if (w.channel) {
+        w.rate.emplace(asked_bps_, fps_, start_bps_);
+        w.fps = fps_;
+        w.next_tick = Clock::now();
+        limit_queue(w, w.rate->target());
+    }
+}
+
+bool Connection::wait(Writer& w, Turn& t) {
+    int timeout = -1;
+    auto until = [&](Clock::time_point at) {
+        auto ms = std::chrono::ceil<std::chrono::milliseconds>(at - t.now).count();
+        ms = std::max<decltype(ms)>(ms, 0);
+        timeout = timeout < 0 ? static_cast<int>(ms) : std::min(timeout, static_cast<int>(ms));
+    };
+    if (t.writing)
+        until(w.last_progress + std::chrono::duration_cast<Clock::duration>(
+                                    std::chrono::duration<double>(kSendStallSeconds)));
+    // Delivery is measured while video flows or waits; an idle stream needs no clock.
+    if (w.rate && (w.video_since_tick || backlog() > 0)) until(w.next_tick);
+    if (t.deferred_waits) until(t.now + kDeferredCheck);
+
+    pollfd p[3] = {{wake_.fd(), POLLIN, 0},
+                   {t.writing ? socket_.fd() : -1, POLLOUT, 0},
+                   {t.read_channel ? w.channel.fd() : -1, POLLIN, 0}};
+    if (::poll(p, 3, timeout) < 0 && errno != EINTR) return false;
+    t.now = Clock::now();
+    for (int i = 0; i < 3; ++i) t.ready[i] = p[i].revents;
+    if (t.ready[0]) clear_eventfd(wake_);
+    return true;
+}
+
+bool Connection::write_some(Writer& w, const Turn& t) {
+    if (!t.writing) return true;
+    if (t.ready[1]) {
+        ssize_t n = ::send(socket_.fd(), w.current.data() + w.offset, w.current.size() - w.offset,
+                           MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            w.offset += static_cast<size_t>(n);
+            w.written += static_cast<uint64_t>(n);
+            w.last_progress = t.now;
+            in_flight_ = w.current.size() - w.offset;
+        } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            lose();
+            return false;
+        }
+    }
+    if (t.now - w.last_progress >= std::chrono::duration<double>(kSendStallSeconds)) {
+        lose();  // a connection that makes no progress is lost
+        return false;
+    }
+    return true;
+}
+
+void Connection::read_channel(Writer& w, const Turn& t) {
+    if (!t.read_channel || !t.ready[2]) return;
+    char buf[65536];
+    ssize_t n = ::recv(w.channel.fd(), buf, sizeof buf, MSG_DONTWAIT);
+    if (n > 0) {
+        w.inbox.append(buf, static_cast<size_t>(n));
+        std::lock_guard lock(mutex_);
+        while (w.inbox.size() >= wire::PacketHeader::kSize) {
+            const size_t size = wire::PacketHeader::read(w.inbox).size;
+            if (size > kMaxPacket) {
+                w.channel.close();
+                break;
+            }
+            const size_t whole = wire::PacketHeader::kSize + size;
+            if (w.inbox.size() < whole) break;
+            video_.push_back(w.inbox.substr(0, whole));
+            video_bytes_ += whole;
+            w.inbox.erase(0, whole);
+            w.video_since_tick = true;
+        }
+    } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        w.channel.close();  // the worker ended; a message it left unfinished is dropped
+    }
+    if (!w.channel) {
+        w.inbox.clear();
+        w.rate.reset();
+    }
+}
+
+void Connection::rate_tick(Writer& w, Clock::time_point now) {
+    if (!w.rate || now < w.next_tick) return;
+    const platform::TcpLinkInfo link = platform::tcp_link_info(socket_.fd());
+    LinkSample s;
+    s.now = seconds(now);
+    // Where the kernel does not count acknowledgements, what the socket took counts.
+    s.delivered = link.acked_known ? link.acked : w.written + direct_written_ - link.unacked;
+    s.backlog = backlog();
+    s.rtt = link.rtt;
+    s.min_rtt = link.min_rtt;
+    s.refused = refused_.exchange(false);
+    if (auto changed = w.rate->step(s)) {
+        send_target(w.channel, *changed);
+        limit_queue(w, *changed);
+    }
+    w.next_tick = now + kTick;
+    w.video_since_tick = false;
+}
+
+// New frames wait while more than one frame at `bps` is undelivered; the kernel keeps at most one
+// frame unsent, so that a reply overtakes video that has not reached it. (Less makes the writer
+// wake several times a frame, which a busy machine turns into latency.)
+void Connection::limit_queue(Writer& w, double bps) {
+    shown_bps_ = bps;
+    const size_t frame = budget(bps, w.fps);
+    frame_budget_ = frame;
+    platform::tcp_limit_unsent(socket_.fd(), std::max(kMinUnsent, frame));
 }
 
 }  // namespace tav::net

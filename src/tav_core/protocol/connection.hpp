@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -69,10 +70,20 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   private:
     struct Writer;  // the writer thread's own state
+    struct Turn;    // what one turn of the writer found to do
+    using TimePoint = std::chrono::steady_clock::time_point;
     explicit Connection(Socket socket);
     enum class Deferred { none, waiting, due };
 
+    // The writer thread: turns of the steps below until the connection ends.
     void run();
+    std::optional<Turn> next_turn(Writer& w);  // takes a new channel and the next message
+    void take_channel(Writer& w);              // holding `mutex_`
+    bool wait(Writer& w, Turn& t);             // for the socket, the channel, a wake-up or a tick
+    bool write_some(Writer& w, const Turn& t);
+    void read_channel(Writer& w, const Turn& t);  // whole video packet messages into `video_`
+    void rate_tick(Writer& w, TimePoint now);     // measures the link, retargets the encoder
+    void limit_queue(Writer& w, double bps);
     void wake();
     void lose();
     bool within_budget() const;
@@ -87,7 +98,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::deque<std::string> replies_, video_;
     size_t reply_bytes_ = 0, video_bytes_ = 0;
     std::optional<Socket> channel_change_;  // an empty socket closes the channel
-    double asked_bps_ = 0, fps_ = 0;
+    double asked_bps_ = 0, start_bps_ = 0, fps_ = 0;
     bool ended_ = false, writer_done_ = false;
     Deferred deferred_ = Deferred::none;
 
@@ -95,6 +106,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::atomic<uint64_t> direct_written_{0};  // reply bytes send() put into the socket itself
     std::atomic<size_t> frame_budget_{kMinFrameBudget};
     std::atomic<bool> refused_{false};
+    std::atomic<double> shown_bps_{0};  // the last target of the last channel: the link carried it
 };
 
 }  // namespace tav::net

@@ -1,6 +1,7 @@
 // The app protocol: command codes (commands.hpp), field encoding (wire.hpp), key-list payloads
 // (key_lists.hpp) and socket I/O (socket_io.hpp, net_error.hpp); the listening socket
-// (listener.hpp), the app connection (connection.hpp) and the link every piece sends through
+// (listener.hpp), the app connection (connection.hpp) with its bit-rate control
+// (rate_controller.hpp) and the link every piece sends through
 // (client_link.hpp); the app's session with the network thread and the dispatcher
 // (app_session.hpp), the routes of the codes (command_table.hpp), the handlers (handlers.hpp) and
 // the session's cameras (cameras.hpp).
@@ -18,6 +19,7 @@
 #include "protocol/key_lists.hpp"
 #include "protocol/listener.hpp"
 #include "protocol/net_error.hpp"
+#include "protocol/rate_controller.hpp"
 #include "protocol/socket_io.hpp"
 #include "protocol/wire.hpp"
 

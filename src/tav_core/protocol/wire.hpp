@@ -44,6 +44,7 @@ class Reader {
     explicit Reader(std::string_view data) : data_(data) {}
     uint8_t u8() { return get<uint8_t>(); }
     uint16_t u16() { return get<uint16_t>(); }
+    uint32_t u32() { return get<uint32_t>(); }
     float f32() { return get<float>(); }
     double f64() { return get<double>(); }
     size_t left() const { return data_.size() - pos_; }
@@ -59,6 +60,34 @@ class Reader {
     }
     std::string_view data_;
     size_t pos_ = 0;
+};
+
+// The head of a video packet message: the code, then the packet's size; the packet follows.
+struct PacketHeader {
+    static constexpr size_t kSize = 5;
+    uint8_t code = 0;
+    uint32_t size = 0;
+
+    std::string bytes() const { return Writer().code(code).u32(size).bytes(); }
+    // From the first kSize bytes of `data`.
+    static PacketHeader read(std::string_view data) {
+        Reader r(data.substr(0, kSize));
+        PacketHeader h;
+        h.code = r.u8();
+        h.size = r.u32();
+        return h;
+    }
+};
+
+// A bit-rate target (bit/s) that the server sends the encoder worker over its packet channel.
+struct BitrateMessage {
+    static constexpr size_t kSize = 4;
+    uint32_t bps = 0;
+
+    std::string bytes() const { return Writer().u32(bps).bytes(); }
+    static BitrateMessage read(std::string_view data) {
+        return {Reader(data.substr(0, kSize)).u32()};
+    }
 };
 
 }  // namespace tav::wire

@@ -17,6 +17,7 @@ extern "C" {
 
 #include "ipc/shm.hpp"
 #include "protocol/socket_io.hpp"
+#include "protocol/wire.hpp"
 #include "streaming/pixel_formats.hpp"
 #include "streaming/worker_args.hpp"
 #include "streaming/worker_life.hpp"
@@ -80,10 +81,7 @@ class MessageWriter {
   public:
     explicit MessageWriter(uint8_t code) : code_(code) {}
     std::string_view frame(std::string_view packet) {
-        uint32_t n = static_cast<uint32_t>(packet.size());
-        message_.assign(1, static_cast<char>(code_));
-        for (int shift = 0; shift < 32; shift += 8)
-            message_ += static_cast<char>((n >> shift) & 0xff);
+        message_.assign(wire::PacketHeader{code_, static_cast<uint32_t>(packet.size())}.bytes());
         message_.append(packet);
         return message_;
     }
@@ -98,8 +96,8 @@ void report(const std::exception& e) {
     std::fflush(stderr);
 }
 
-// Bit-rate targets the server sends back over the packet channel: uint32 LE bit/s each. Only the
-// newest counts; a partial one waits for its rest.
+// Bit-rate targets the server sends back over the packet channel. Only the newest counts; a partial
+// one waits for its rest.
 class TargetReader {
   public:
     std::optional<double> newest(int fd) {
@@ -109,15 +107,13 @@ class TargetReader {
             if (n <= 0) return out;  // nothing more now, or the channel is gone (the send says)
             have_ += static_cast<size_t>(n);
             if (have_ < sizeof buf_) continue;
-            uint32_t bps = 0;
-            for (int i = 3; i >= 0; --i) bps = (bps << 8) | static_cast<uint8_t>(buf_[i]);
-            out = bps;
+            out = wire::BitrateMessage::read(std::string_view(buf_, sizeof buf_)).bps;
             have_ = 0;
         }
     }
 
   private:
-    char buf_[4];
+    char buf_[wire::BitrateMessage::kSize];
     size_t have_ = 0;
 };
 

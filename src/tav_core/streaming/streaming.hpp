@@ -2,7 +2,7 @@
 // configuration (capture_config.hpp, pixel_formats.hpp), its frame path and the getters' hand-off
 // to frame requests (frame_answers.hpp); worker processes as owned objects (worker_process.hpp)
 // and forked-process handling (process.hpp, worker_life.hpp); the encoder worker
-// (encoder_worker.hpp, vp9_encoder.hpp, rate_adapter.hpp) and the screenshot worker
+// (encoder_worker.hpp, vp9_encoder.hpp) and the screenshot worker
 // (screenshot_worker.hpp, x11_grabber.hpp).
 #pragma once
 

@@ -16,6 +16,7 @@ extern "C" {
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <stdexcept>
 
@@ -111,10 +112,13 @@ AVFrame* new_frame(AVPixelFormat format, int width, int height) {
 // Encoder options: real-time CBR with no look-ahead at libvpx's fastest speed. "speed" is the
 // legacy spelling of cpu-used that accepts values beyond FFmpeg's -8..8; libvpx clamps 15 to its
 // own maximum. A rejected option would leave a slow default behind, so every one must stick.
+// A key frame may take at most six frames' budget ("max-intra-rate", percent of one frame's): an
+// uncapped one is many frames long and stalls the picture on a link that just carries the rate;
+// a tighter cap costs a flat picture visible quality.
 constexpr std::pair<const char*, const char*> kCodecOptions[] = {
     {"undershoot-pct", "95"}, {"lag-in-frames", "0"},  {"deadline", "realtime"},
     {"speed", "15"},          {"row-mt", "1"},         {"tile-columns", "2"},
-    {"tile-rows", "2"},       {"frame-parallel", "1"},
+    {"tile-rows", "2"},       {"frame-parallel", "1"}, {"max-intra-rate", "600"},
 };
 
 }  // namespace
@@ -194,6 +198,9 @@ void Vp9Encoder::open_codec(const EncoderSettings& s) {
     c->bit_rate = c->rc_min_rate = c->rc_max_rate = bits;
     c->rc_buffer_size = static_cast<int>(bits);
     c->rc_initial_buffer_occupancy = static_cast<int>(bits / 2);
+    // One key frame, the first: on a reliable connection nothing is lost that a later one would
+    // repair, and each would be a burst on the link.
+    c->gop_size = std::numeric_limits<int>::max();
     // What swscale produces from RGB, so that decoders turn it back into the same colours.
     c->color_range = AVCOL_RANGE_MPEG;
     c->colorspace = AVCOL_SPC_BT470BG;
