@@ -94,8 +94,22 @@ NB_MODULE(tav_core, m) {
     tav::bind_server(m);
 
     // Worker entry points.
-    m.def("_ep", &tav::streaming::encoder_entry, "args"_a = nb::none());
-    m.def("_sp", &tav::streaming::screenshot_entry, "args"_a = nb::none());
+    // Worker entry points: a forked worker is handed its argument tuple, a spawned one reads it on
+    // its standard input.
+    m.def(
+        "_ep",
+        [](nb::handle args) {
+            if (args.is_none()) return tav::streaming::run_spawned_encoder();
+            tav::streaming::encoder_entry(args);
+        },
+        "args"_a = nb::none());
+    m.def(
+        "_sp",
+        [](nb::handle args) {
+            if (args.is_none()) return tav::streaming::run_spawned_screenshot();
+            tav::streaming::screenshot_entry(args);
+        },
+        "args"_a = nb::none());
 
     m.attr("__all__") = nb::make_tuple("TavServer", "_ep", "_sp");
 }

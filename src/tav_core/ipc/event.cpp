@@ -59,8 +59,8 @@ bool Event::wait(double timeout) {
     return result;
 }
 
-std::array<std::string, 3> Event::share() const {
-    return {flag_->share(), lock_->share(), wait_->share()};
+std::array<std::string, 3> Event::share(platform::HandOver* to) const {
+    return {flag_->share(to), lock_->share(to), wait_->share(to)};
 }
 
 }  // namespace tav::ipc

@@ -2,13 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <stdexcept>
+
+#include "platform/secure_random.hpp"
 
 namespace tav::ipc {
 
@@ -66,14 +67,7 @@ std::string Shm::generate_name() {
     constexpr size_t nbytes = (kSafeNameLength - prefix) / 2;
     static_assert(nbytes >= 2, "kNamePrefix too long");
     uint8_t random[nbytes];
-    for (size_t got = 0; got < nbytes;) {
-        ssize_t n = ::getrandom(random + got, nbytes - got, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw std::system_error(errno, std::generic_category(), "getrandom");
-        }
-        got += static_cast<size_t>(n);
-    }
+    platform::secure_random(random, nbytes);
     std::string name(kNamePrefix);
     char hex[3];
     for (uint8_t b : random) {

@@ -2,15 +2,13 @@
 // host process died, also while it waits for a wake-up or for a shared lock.
 #pragma once
 
-#include <sys/types.h>
-#include <unistd.h>
-
 #include <optional>
 #include <string>
 
 #include "ipc/event.hpp"
 #include "ipc/lock.hpp"
 #include "ipc/shm.hpp"
+#include "platform/process.hpp"
 
 namespace tav::streaming {
 
@@ -19,16 +17,18 @@ inline constexpr double kIdleLifespan = 10.0;
 // Longest single wait, so that the death of the host is noticed within about this long.
 inline constexpr double kWaitSlice = 0.25;
 
-// The process that started the worker. A forked worker whose parent died is re-parented, so
-// getppid() no longer names the parent; a worker running inside that very process never orphans.
+// The process that started the worker. A worker whose parent died is re-parented, so its parent
+// process no longer is that one; a worker running inside that very process never orphans.
 class ParentWatch {
   public:
-    explicit ParentWatch(pid_t parent) : parent_(parent), forked_(getpid() != parent) {}
-    bool gone() const { return forked_ && getppid() != parent_; }
+    explicit ParentWatch(platform::Pid parent)
+        : parent_(parent), forked_(platform::current_process() != parent) {}
+    bool gone() const { return forked_ && platform::parent_process() != parent_; }
+    // Whether the worker runs in a process of its own (forked or spawned).
     bool forked() const { return forked_; }
 
   private:
-    pid_t parent_;
+    platform::Pid parent_;
     bool forked_;
 };
 

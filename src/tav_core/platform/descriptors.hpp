@@ -1,0 +1,18 @@
+// Descriptors (files, pipes, sockets) by number: closing them, and reading and writing
+// whole byte strings on a blocking one.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tav::platform {
+
+void close_descriptor(int fd);
+// Writes all of `data`; false when the descriptor failed first (a reader that is gone).
+bool write_all(int fd, std::string_view data);
+// Reads exactly `size` bytes; false when the stream ended or failed first.
+bool read_exactly(int fd, void* buffer, size_t size);
+// Everything there is to read now, up to the end of the stream (or its failure).
+std::string read_to_end(int fd);
+
+}  // namespace tav::platform
