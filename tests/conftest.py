@@ -17,6 +17,8 @@ from tavrel import tav_core
 from tavrel.app import AppClient
 from tavrel.tav_base import TavBase
 
+NativeTavServer = tav_core.TavServer  # the module's own, whatever --worker-launch says
+
 
 def pytest_addoption(parser):
     parser.addoption("--worker-launch", choices=["fork", "spawn"], default=None,

@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import PUSH, RecordingHost, TavServer
+from conftest import PUSH, NativeTavServer, RecordingHost, TavServer
 from streaming_support import FrameHost, Session, children
 
 
@@ -40,7 +40,7 @@ def test_environment_for_spawned_workers():
 
 
 def test_worker_launch_argument():
-    default = server()
+    default = NativeTavServer("Blender", (1, 2, 3), RecordingHost(), PUSH)
     assert default.worker_launch == "fork" and default.python_executable is None
     spawning = server(worker_launch="spawn")
     assert spawning.worker_launch == "spawn" and os.path.isfile(spawning.python_executable)

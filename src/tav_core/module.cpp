@@ -9,6 +9,7 @@
 
 #include "core/core.hpp"
 #include "ipc/ipc.hpp"
+#include "platform/shared_block.hpp"
 #include "protocol/protocol.hpp"
 #include "streaming/streaming.hpp"
 
@@ -86,9 +87,9 @@ NB_MODULE(tav_core, m) {
         .def("__reduce__", &PyShm::reduce);
     shm.attr("_SHM_SAFE_NAME_LENGTH") = tav::ipc::Shm::kSafeNameLength;
     shm.attr("_SHM_NAME_PREFIX") = tav::ipc::Shm::kNamePrefix;
-    shm.attr("_O_CREX") = tav::ipc::Shm::kCreateFlags;
-    shm.attr("_flags") = tav::ipc::Shm::kOpenFlags;
-    shm.attr("_mode") = tav::ipc::Shm::kMode;
+    shm.attr("_O_CREX") = tav::platform::block_create_flags();
+    shm.attr("_flags") = tav::platform::block_open_flags();
+    shm.attr("_mode") = tav::platform::kBlockMode;
     shm.attr("_prepend_leading_slash") = true;
 
     tav::bind_server(m);

@@ -4,6 +4,7 @@
 #include <array>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ipc/lock.hpp"
 
@@ -26,6 +27,8 @@ class Event {
     // Frees the guard lock if the process `pid` (dead and reaped) died inside an operation. The
     // flag and the wake-up count are the event's state and stay as they are.
     void recover(platform::Pid pid) { lock_->recover(pid); }
+    // The descriptors a forked child must keep open to use it.
+    std::vector<int> descriptors() const;
 
   private:
     Event(std::shared_ptr<Lock> flag, std::shared_ptr<Lock> lock, std::shared_ptr<Lock> wait);

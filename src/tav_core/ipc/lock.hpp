@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/process.hpp"
 #include "platform/shared_semaphore.hpp"
@@ -40,6 +41,9 @@ class Lock {
     bool recover(platform::Pid pid) { return semaphore_->recover(pid); }
 
     bool locked() const { return semaphore_->locked(); }
+
+    // The descriptors a forked child must keep open to use it (where it lives in some).
+    std::vector<int> descriptors() const { return semaphore_->descriptors(); }
 
   private:
     explicit Lock(std::shared_ptr<platform::SharedSemaphore> semaphore)

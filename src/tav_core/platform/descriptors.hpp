@@ -8,6 +8,9 @@
 namespace tav::platform {
 
 void close_descriptor(int fd);
+// One end of a stream socket whose other end is closed already (closed at exec); throws
+// std::system_error.
+int dead_end_stream();
 // Writes all of `data`; false when the descriptor failed first (a reader that is gone).
 bool write_all(int fd, std::string_view data);
 // Reads exactly `size` bytes; false when the stream ended or failed first.

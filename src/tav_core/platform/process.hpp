@@ -3,6 +3,7 @@
 // reaping them.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -62,6 +63,17 @@ bool wait_process(Pid pid, double seconds, double interval = 0.05);
 
 // Sends SIGKILL; a process that no longer exists is no error.
 void kill_process(Pid pid);
+
+// What tells a process apart from a later one with the same pid (where the system says).
+struct ProcessStamp {
+    uint64_t pid = 0;
+    uint64_t start_time = 0;     // 0: unknown
+    uint64_t pid_namespace = 0;  // 0: unknown
+};
+ProcessStamp stamp_of_this_process();
+// True only when the stamped process certainly no longer runs; never for one of another pid
+// namespace.
+bool stamped_process_gone(const ProcessStamp& stamp);
 
 // Whether a wait status is a normal exit with `code`.
 bool exited_with(int status, int code);

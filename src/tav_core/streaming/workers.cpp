@@ -1,7 +1,4 @@
 // Starting and stopping the encoder and screenshot workers, and taking back what a dead one held.
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -10,6 +7,8 @@
 
 #include "core/python.hpp"
 #include "ipc/owned_blocks.hpp"
+#include "platform/descriptors.hpp"
+#include "platform/process.hpp"
 #include "protocol/commands.hpp"
 #include "streaming/encoder_worker.hpp"
 #include "streaming/screenshot_worker.hpp"
@@ -26,14 +25,22 @@ std::string share_name(const ipc::Shm& shm) {
     return !name.empty() && name[0] == '/' ? name.substr(1) : name;
 }
 
-// The worker's end of a packet channel that leads nowhere: its first send ends it.
-net::Socket dead_end_channel() {
-    int ends[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
-        throw std::system_error(errno, std::generic_category(), "packet channel");
-    ::close(ends[0]);
-    return net::Socket(ends[1]);
+// What a forked worker keeps open: the shared objects' descriptors (where they live in some), and
+// its packet channel.
+std::vector<int> kept_descriptors(std::initializer_list<std::shared_ptr<ipc::Lock>> locks,
+                                  std::initializer_list<std::shared_ptr<ipc::Event>> events,
+                                  int channel = -1) {
+    std::vector<int> keep;
+    if (channel >= 0) keep.push_back(channel);
+    for (const auto& l : locks)
+        for (int fd : l->descriptors()) keep.push_back(fd);
+    for (const auto& e : events)
+        for (int fd : e->descriptors()) keep.push_back(fd);
+    return keep;
 }
+
+// The worker's end of a packet channel that leads nowhere: its first send ends it.
+net::Socket dead_end_channel() { return net::Socket(platform::dead_end_stream()); }
 
 }  // namespace
 
@@ -80,11 +87,15 @@ void Stream::start_encoding(long width, long height, std::string_view input_form
         args->shm_lock = block_.lock;
         args->new_frame_event = block_.ready;
         args->keep_encoding_event = encoder_.keep();
-        args->parent_pid = getpid();
+        args->parent_pid = platform::current_process();
         if (launch_.how == WorkerLaunch::spawn) {
             if (!spawn_worker(encoder_, "_ep", [&](auto& to) { return encoder_tuple(*args, to); }))
                 encoder_failed();
-        } else if (!encoder_.launch([args] { return run_encoder(*args); }, {channel.fd()})) {
+        } else if (!encoder_.launch(
+                       [args] { return run_encoder(*args); },
+                       kept_descriptors({args->socket_lock, args->shm_lock},
+                                        {args->new_frame_event, args->keep_encoding_event},
+                                        channel.fd()))) {
             log_later("Error creating encoding process");
             encoder_failed();
         }
@@ -110,10 +121,14 @@ void Stream::start_screenshot(nb::object x, nb::object y, nb::object width, nb::
     args->new_frame_event = block_.ready;
     args->keep_screenshot_event = screenshooter_.keep();
     args->new_screenshot_event = screenshooter_.wake();
-    args->parent_pid = getpid();
+    args->parent_pid = platform::current_process();
     if (launch_.how == WorkerLaunch::spawn)
         spawn_worker(screenshooter_, "_sp", [&](auto& to) { return screenshot_tuple(*args, to); });
-    else if (!screenshooter_.launch([args] { return run_screenshot(*args); }))
+    else if (!screenshooter_.launch(
+                 [args] { return run_screenshot(*args); },
+                 kept_descriptors({args->shm_lock},
+                                  {args->new_frame_event, args->keep_screenshot_event,
+                                   args->new_screenshot_event})))
         log_later("Error creating encoding process");
 }
 

@@ -1,13 +1,25 @@
 #include "platform/descriptors.hpp"
 
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <system_error>
 
 namespace tav::platform {
 
 void close_descriptor(int fd) {
     if (fd >= 0) ::close(fd);
+}
+
+int dead_end_stream() {
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0)
+        throw std::system_error(errno, std::generic_category(), "socketpair");
+    ::close(ends[0]);
+    ::fcntl(ends[1], F_SETFD, FD_CLOEXEC);
+    return ends[1];
 }
 
 bool write_all(int fd, std::string_view data) {

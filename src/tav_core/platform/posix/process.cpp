@@ -16,8 +16,6 @@
 
 #include "platform/process_parts.hpp"
 
-extern char** environ;
-
 namespace tav::platform {
 
 namespace {
