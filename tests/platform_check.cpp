@@ -1,6 +1,7 @@
 // The platform layer on its own, without Python: built and run against the portable POSIX files
 // here, and built for macOS (scripts/check_platforms.sh), so that a call the system lacks fails
 // at once. Exits 0 when every check holds; prints the first that does not.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -68,6 +69,14 @@ int main(int argc, char** argv) {
         missing = true;
     }
     CHECK(missing);
+
+    // Writing to a pipe whose reader is gone fails, and does not kill the writer.
+    std::signal(SIGPIPE, SIG_DFL);
+    Spawned gone = spawn({argv[0], "child"}, {}, HandOver{});
+    CHECK(wait_process(gone.pid, 10));
+    CHECK(!write_all(gone.input, "x"));
+    close_descriptor(gone.input);
+    close_descriptor(gone.output);
 
     unsigned char random[8] = {};
     secure_random(random, sizeof random);

@@ -1,6 +1,8 @@
 #include "platform/descriptors.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,14 +24,33 @@ int dead_end_stream() {
     return ends[1];
 }
 
+// A write to a pipe whose reader is gone raises SIGPIPE in the writing thread, and a host that
+// does not ignore it would die of it: it is blocked for the write, and one the write raised is
+// taken back before it is unblocked.
 bool write_all(int fd, std::string_view data) {
+    sigset_t pipe_signal, before, pending;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    sigpending(&pending);
+    const bool was_pending = sigismember(&pending, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipe_signal, &before);
+    bool written = true;
     while (!data.empty()) {
         ssize_t n = ::write(fd, data.data(), data.size());
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n <= 0) {
+            written = false;
+            break;
+        }
         data.remove_prefix(static_cast<size_t>(n));
     }
-    return true;
+    sigpending(&pending);
+    if (!written && !was_pending && sigismember(&pending, SIGPIPE)) {
+        int taken;
+        sigwait(&pipe_signal, &taken);
+    }
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return written;
 }
 
 bool read_exactly(int fd, void* buffer, size_t size) {
