@@ -15,6 +15,9 @@ int dead_end_stream();
 bool write_all(int fd, std::string_view data);
 // Reads exactly `size` bytes; false when the stream ended or failed first.
 bool read_exactly(int fd, void* buffer, size_t size);
+// True when the writer of the stream `fd` reads from is gone (every copy of its end closed) and
+// nothing is left to read. Never blocks; may consume a byte that was still there.
+bool stream_ended(int fd);
 // Everything there is to read now, up to the end of the stream (or its failure).
 std::string read_to_end(int fd);
 

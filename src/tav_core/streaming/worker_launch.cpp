@@ -8,6 +8,7 @@
 #include "core/package.hpp"
 #include "platform/descriptors.hpp"
 #include "streaming/worker_environment.hpp"
+#include "streaming/worker_life.hpp"
 
 namespace tav::streaming {
 
@@ -44,7 +45,8 @@ nb::object read_argument_tuple(const char* entry) {
 // Tells the server the worker took its arguments; then runs it without the GIL.
 template <typename Args>
 void run_spawned(Args args, int (*run)(const Args&)) {
-    args.parent_pid = platform::parent_process();
+    args.parent_pid = platform::parent_process();  // any other process than this one
+    ParentWatch::set_lifeline(kStdin);
     int status;
     {
         nb::gil_scoped_release release;

@@ -48,6 +48,7 @@ void WorkerProcess::spawn(const std::vector<std::string>& argv, const std::vecto
     output_ = child.output;
 }
 
+// A spawned worker's standard input is its lifeline: it is closed only once the worker ended.
 WorkerProcess::End WorkerProcess::finish(int status) {
     End end{status, true, {}};
     if (output_ >= 0) {
@@ -82,9 +83,6 @@ WorkerProcess::End WorkerProcess::stop(const Reclaim& reclaim) {
     const Pid pid = *pid_;
     {
         py::Unlocked unlocked;
-        // A spawned worker's standard input ends with the stop, as its host's would.
-        platform::close_descriptor(input_);
-        input_ = -1;
         if (!platform::wait_process(pid, kJoinTimeout)) {
             platform::kill_process(pid);
             platform::wait_process(pid, kJoinTimeout);

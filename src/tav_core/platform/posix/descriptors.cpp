@@ -1,6 +1,7 @@
 #include "platform/descriptors.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -63,6 +64,14 @@ bool read_exactly(int fd, void* buffer, size_t size) {
         size -= static_cast<size_t>(n);
     }
     return true;
+}
+
+bool stream_ended(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 0) != 1) return false;
+    if (p.revents & (POLLERR | POLLNVAL)) return true;
+    char byte;
+    return ::read(fd, &byte, 1) == 0;  // readable: the end, or a byte nobody expects
 }
 
 std::string read_to_end(int fd) {
