@@ -1,6 +1,8 @@
 // The platform layer on its own, without Python: built and run against the portable POSIX files
 // here, and built for macOS (scripts/check_platforms.sh), so that a call the system lacks fails
 // at once. Exits 0 when every check holds; prints the first that does not.
+#include <poll.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +15,7 @@
 #include "platform/secure_random.hpp"
 #include "platform/shared_block.hpp"
 #include "platform/shared_semaphore.hpp"
+#include "platform/wake_up.hpp"
 
 using namespace tav::platform;
 
@@ -93,6 +96,17 @@ int main(int argc, char** argv) {
     unmap_block(seen.data, 4096);
     unmap_block(made.data, 4096);
     CHECK(remove_block(name) == 0 && remove_block(name) == ENOENT);
+
+    // A thread waiting in poll() wakes when it is set, and a cleared one waits again.
+    WakeUp wake;
+    pollfd p{wake.fd(), POLLIN, 0};
+    CHECK(::poll(&p, 1, 0) == 0);
+    std::thread setter([&] { wake.set(); });
+    CHECK(::poll(&p, 1, 5000) == 1);
+    setter.join();
+    wake.set();
+    wake.clear();
+    CHECK(::poll(&p, 1, 0) == 0);
 
     ProcessStamp me = stamp_of_this_process();
     CHECK(me.pid == static_cast<uint64_t>(current_process()) && !stamped_process_gone(me));
