@@ -25,13 +25,16 @@ worker_tests=(
     tests/test_interpreter_exit.py
 )
 
+# Every step runs; the script fails at the end if any did.
+status=0
 echo "platforms: this system's build, spawned workers"
-.venv/bin/python -m pytest -q -p no:cacheprovider --worker-launch=spawn "${worker_tests[@]}" "$@"
+.venv/bin/python -m pytest -q -p no:cacheprovider --worker-launch=spawn "${worker_tests[@]}" "$@" ||
+    status=1
 
 echo "platforms: the portable POSIX build, spawned workers"
 scripts/devbuild.sh portable -DTAV_PORTABLE_POSIX=ON >/dev/null
 PYTHONPATH="$root/build/dev-portable/stage" .venv/bin/python -m pytest -q -p no:cacheprovider \
-    --worker-launch=spawn "${worker_tests[@]}" "$@"
+    --worker-launch=spawn "${worker_tests[@]}" "$@" || status=1
 
 # The platform layer on its own: its check program against the portable files here (built and
 # run), then for both macOS targets with macOS's own headers (built and linked only), each
@@ -49,8 +52,8 @@ sources() {
 echo "platforms: the platform layer's checks, portable POSIX"
 mapfile -t portable < <(sources "")
 g++ -std=c++20 -Wall -Wextra -Werror -O1 -I"$root/src/tav_core" tests/platform_check.cpp \
-    "${portable[@]}" -lpthread -o build/platform_check
-build/platform_check
+    "${portable[@]}" -lpthread -o build/platform_check || status=1
+build/platform_check || status=1
 
 .venv/bin/python -c "import ziglang" 2>/dev/null ||
     .venv/bin/python -m pip install -q ziglang >>build/setup.log 2>&1
@@ -58,5 +61,7 @@ mapfile -t mac < <(sources macos)
 for target in aarch64-macos x86_64-macos; do
     echo "platforms: the platform layer's checks, built for $target"
     .venv/bin/python -m ziglang c++ -target "$target" -std=c++20 -Wall -Wextra -Werror \
-        -I"$root/src/tav_core" tests/platform_check.cpp "${mac[@]}" -o "build/platform_check-$target"
+        -I"$root/src/tav_core" tests/platform_check.cpp "${mac[@]}" -o "build/platform_check-$target" ||
+        status=1
 done
+exit "$status"
