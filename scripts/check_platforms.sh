@@ -14,15 +14,18 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 [ -n "${TAVREL_SET_UP:-}" ] || "$root/scripts/setup.sh"
 cd "$root"
 
+# The tests whose servers start workers; and those of the primitives and of a worker run in the
+# test's own process, which depend on the build, not on how workers start.
 worker_tests=(
     tests/test_worker_processes.py
-    tests/test_shared_lock_event.py
-    tests/test_shared_memory.py
-    tests/test_encoder_worker.py
     tests/test_screenshot.py
     tests/test_streaming.py
     tests/test_streaming_faults.py
-    tests/test_interpreter_exit.py
+)
+primitive_tests=(
+    tests/test_shared_lock_event.py
+    tests/test_shared_memory.py
+    tests/test_encoder_worker.py
 )
 
 # Every step runs; the script fails at the end if any did.
@@ -34,7 +37,7 @@ echo "platforms: this system's build, spawned workers"
 echo "platforms: the portable POSIX build, spawned workers"
 scripts/devbuild.sh portable -DTAV_PORTABLE_POSIX=ON >/dev/null
 PYTHONPATH="$root/build/dev-portable/stage" .venv/bin/python -m pytest -q -p no:cacheprovider \
-    --worker-launch=spawn "${worker_tests[@]}" "$@" || status=1
+    --worker-launch=spawn "${worker_tests[@]}" "${primitive_tests[@]}" "$@" || status=1
 
 # The platform layer on its own: its check program against the portable files here (built and
 # run), then for both macOS targets with macOS's own headers (built and linked only), each
