@@ -37,7 +37,7 @@ echo "platforms: this system's build, spawned workers"
 echo "platforms: the portable POSIX build, spawned workers"
 scripts/devbuild.sh portable -DTAV_PORTABLE_POSIX=ON >/dev/null
 PYTHONPATH="$root/build/dev-portable/stage" .venv/bin/python -m pytest -q -p no:cacheprovider \
-    --worker-launch=spawn "${worker_tests[@]}" "${primitive_tests[@]}" "$@" || status=1
+    --worker-launch=spawn "${primitive_tests[@]}" "${worker_tests[@]}" "$@" || status=1
 
 # The platform layer on its own: its check program against the portable files here (built and
 # run), then for both macOS targets with macOS's own headers (built and linked only), each
