@@ -1,5 +1,10 @@
-"""Shared fixtures: a recording host, servers in push and pull mode, and deadline-based waits."""
+"""Shared fixtures: a recording host, servers in push and pull mode, and deadline-based waits.
 
+`pytest --worker-launch=spawn` (or fork) runs the suite with servers whose workers start that way
+unless a test says otherwise; the host scripts that tests run as processes of their own follow
+TAVREL_TEST_WORKER_LAUNCH, which the option sets."""
+
+import os
 import socket
 import struct
 import threading
@@ -11,6 +16,30 @@ import pytest
 from tavrel import tav_core
 from tavrel.app import AppClient
 from tavrel.tav_base import TavBase
+
+NativeTavServer = tav_core.TavServer  # the module's own, whatever --worker-launch says
+
+
+def pytest_addoption(parser):
+    parser.addoption("--worker-launch", choices=["fork", "spawn"], default=None,
+                     help="how the servers of the tests start their workers (default: the "
+                          "platform's)")
+
+
+def pytest_configure(config):
+    launch = config.getoption("--worker-launch")
+    if launch is None:
+        return
+    os.environ["TAVREL_TEST_WORKER_LAUNCH"] = launch
+
+    class LaunchingServer(tav_core.TavServer):
+        def __init__(self, *args, worker_launch=launch, **kwargs):
+            super().__init__(*args, worker_launch=worker_launch, **kwargs)
+
+    LaunchingServer.__name__ = LaunchingServer.__qualname__ = "TavServer"
+    tav_core.TavServer = LaunchingServer
+    globals()["TavServer"] = LaunchingServer
+
 
 TavServer = tav_core.TavServer
 PUSH, PULL = TavServer.EVENTMODE_PUSH, TavServer.EVENTMODE_PULL

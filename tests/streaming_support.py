@@ -175,9 +175,9 @@ def left_behind(before):
 class Session:
     """A serving server with a frame-giving host, and a connected app with a camera selected."""
 
-    def __init__(self, mode, host):
+    def __init__(self, mode, host, **server_arguments):
         self.host = host
-        self.server = TavServer("Blender", (1, 2, 3), host, mode)
+        self.server = TavServer("Blender", (1, 2, 3), host, mode, **server_arguments)
         assert self.server.start_serving(0)
         self.loop = PullLoop(self.server) if mode == PULL else None
         self.sock = connect(self.server)

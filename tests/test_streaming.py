@@ -76,9 +76,11 @@ def test_frames_on_request_and_pointer_mode(session_factory):
 
 def test_size_change_from_inside_the_getter(session_factory):
     host = FrameHost(width=64, height=48)
+    seen = []  # frames the app decoded: the size changes once one came (a spawned encoder
+    # takes a while to start, and frames asked for meanwhile collapse into the newest)
 
     def grow(server, n):
-        if n == 5:
+        if seen and host.width == 64:
             host.width, host.height = 96, 80
             server.set_capture_resolution(96, 80)
 
@@ -86,7 +88,7 @@ def test_size_change_from_inside_the_getter(session_factory):
     s = session_factory(host)
     s.app.start()
     deadline = time.monotonic() + 20
-    sizes = []
+    sizes = seen
     while (80, 96) not in sizes:
         assert time.monotonic() < deadline
         sizes += [f.shape[:2] for f in s.app.frames(1)]
@@ -215,7 +217,15 @@ def test_twenty_start_stop_cycles_leave_nothing_behind(session_factory, resizing
         s.app.stop()
         s.host.wait_for("capture_did_end", count=i + 2)
         wait_until(lambda: not s.server._is_encoding, timeout=10)
-    wait_until(lambda: left_behind(before) == (0, 0, set(), set()), timeout=20)
+    def nothing_left():  # a descriptor of the last session closed late may go meanwhile
+        fds, threads, kids, blocks = left_behind(before)
+        return fds <= 0 and threads <= 0 and not kids and not blocks
+
+    try:
+        wait_until(nothing_left, timeout=20)
+    except AssertionError:
+        raise AssertionError(f"left behind (descriptors, threads, children, blocks): "
+                             f"{left_behind(before)}") from None
 
 
 @pytest.mark.parametrize("fps, mbps, effective", [

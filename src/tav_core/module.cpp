@@ -9,6 +9,7 @@
 
 #include "core/core.hpp"
 #include "ipc/ipc.hpp"
+#include "platform/shared_block.hpp"
 #include "protocol/protocol.hpp"
 #include "streaming/streaming.hpp"
 
@@ -86,16 +87,30 @@ NB_MODULE(tav_core, m) {
         .def("__reduce__", &PyShm::reduce);
     shm.attr("_SHM_SAFE_NAME_LENGTH") = tav::ipc::Shm::kSafeNameLength;
     shm.attr("_SHM_NAME_PREFIX") = tav::ipc::Shm::kNamePrefix;
-    shm.attr("_O_CREX") = tav::ipc::Shm::kCreateFlags;
-    shm.attr("_flags") = tav::ipc::Shm::kOpenFlags;
-    shm.attr("_mode") = tav::ipc::Shm::kMode;
+    shm.attr("_O_CREX") = tav::platform::block_create_flags();
+    shm.attr("_flags") = tav::platform::block_open_flags();
+    shm.attr("_mode") = tav::platform::kBlockMode;
     shm.attr("_prepend_leading_slash") = true;
 
     tav::bind_server(m);
 
     // Worker entry points.
-    m.def("_ep", &tav::streaming::encoder_entry, "args"_a = nb::none());
-    m.def("_sp", &tav::streaming::screenshot_entry, "args"_a = nb::none());
+    // Worker entry points: a forked worker is handed its argument tuple, a spawned one reads it on
+    // its standard input.
+    m.def(
+        "_ep",
+        [](nb::handle args) {
+            if (args.is_none()) return tav::streaming::run_spawned_encoder();
+            tav::streaming::encoder_entry(args);
+        },
+        "args"_a = nb::none());
+    m.def(
+        "_sp",
+        [](nb::handle args) {
+            if (args.is_none()) return tav::streaming::run_spawned_screenshot();
+            tav::streaming::screenshot_entry(args);
+        },
+        "args"_a = nb::none());
 
     m.attr("__all__") = nb::make_tuple("TavServer", "_ep", "_sp");
 }

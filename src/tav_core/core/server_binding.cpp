@@ -8,10 +8,11 @@
 #include "core/python.hpp"
 #include "core/server.hpp"
 #include "core/version.hpp"
+#include "platform/process.hpp"
 #include "protocol/protocol.hpp"
 #include "qr/connection_qr.hpp"
-#include "streaming/process.hpp"
 #include "streaming/worker_environment.hpp"
+#include "streaming/worker_launch.hpp"
 
 namespace tav {
 
@@ -25,6 +26,34 @@ using CaptureFormat = streaming::CaptureFormat;
 using EventMode = HostBridge::Mode;
 
 bool truthy(nb::handle value) { return host_values::truthy(value); }
+
+// How the workers start, from the constructor's arguments: a given interpreter must be text (not
+// a subtype of it); without one a spawning server finds the host's own.
+streaming::LaunchSettings launch_settings(nb::handle python_executable, nb::handle worker_launch) {
+    streaming::LaunchSettings launch;
+    launch.how = streaming::default_launch();
+    if (!worker_launch.is_none()) {
+        const bool text = PyUnicode_CheckExact(worker_launch.ptr());
+        const std::string name = text ? nb::cast<std::string>(worker_launch) : std::string();
+        if (name == "spawn")
+            launch.how = streaming::WorkerLaunch::spawn;
+        else if (name == "fork")
+            launch.how = streaming::WorkerLaunch::fork;
+        else
+            throw nb::value_error("worker_launch must be 'fork' or 'spawn'");
+    }
+    if (!python_executable.is_none() && nb::bool_(python_executable)) {
+        if (!PyUnicode_CheckExact(python_executable.ptr())) {
+            PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "str",
+                         Py_TYPE(python_executable.ptr())->tp_name);
+            throw nb::python_error();
+        }
+        launch.python = nb::cast<std::string>(python_executable);
+    } else if (launch.how == streaming::WorkerLaunch::spawn) {
+        launch.python = nb::cast<std::string>(streaming::guess_python_executable());
+    }
+    return launch;
+}
 
 }  // namespace
 
@@ -45,28 +74,33 @@ Constants:
     cls.def(
         "__init__",
         [](TavServer* t, nb::object platform, nb::object plugin_version, nb::object tavbase,
-           nb::object event_mode, nb::object main_thread_func, nb::object python_executable) {
-            // Worker processes are forked on this platform: no interpreter executable is needed.
-            (void)python_executable;
+           nb::object event_mode, nb::object main_thread_func, nb::object python_executable,
+           nb::object worker_launch) {
+            streaming::LaunchSettings launch = launch_settings(python_executable, worker_launch);
             new (t) TavServer(platform, plugin_version, tavbase, event_mode, main_thread_func);
+            t->stream().set_launch(std::move(launch));
             nb::object self = nb::find(t);
             for (const Command& c : kCommands)
                 nb::setattr(self, ("_CMD_" + std::string(c.name)).c_str(), command_byte(c.code));
         },
         // None reaches the constructor's own checks, which refuse it with their value errors.
         "platform"_a.none(), "plugin_version"_a.none(), "tavbase"_a.none(), "event_mode"_a.none(),
-        "main_thread_func"_a = nb::none(), "python_executable"_a = nb::none(),
+        "main_thread_func"_a = nb::none(), "python_executable"_a = nb::none(), nb::kw_only(),
+        "worker_launch"_a = nb::none(),
         nb::sig("def __init__(self, platform: str, plugin_version: tuple[int, int, int], "
                 "tavbase: tavrel.tav_base.TavBase, event_mode: int, "
                 "main_thread_func: collections.abc.Callable[..., object] | None = None, "
-                "python_executable: str | None = None) -> None"),
+                "python_executable: str | None = None, *, "
+                "worker_launch: str | None = None) -> None"),
         "A server for the host named ``platform`` (shown to the app) whose plug-in has version\n"
         "``plugin_version``. ``tavbase`` is the host's TavBase; ``event_mode`` EVENTMODE_PUSH or\n"
         "EVENTMODE_PULL. In push mode ``main_thread_func(wrapper, callback, *args)``, if\n"
-        "given, runs ``wrapper(callback, *args)`` in the host's main thread. ``python_executable`` "
-        "is\n"
-        "accepted for compatibility; the workers are forked. Raises ValueError for a bad\n"
-        "``plugin_version`` or ``event_mode``.");
+        "given, runs ``wrapper(callback, *args)`` in the host's main thread.\n"
+        "``worker_launch`` is how worker processes start: 'fork' (the default on Linux) or\n"
+        "'spawn' (elsewhere), a new ``python_executable`` process (by default the host's own\n"
+        "interpreter, found by _guess_python_executable). Raises ValueError for a bad\n"
+        "``plugin_version``, ``event_mode`` or ``worker_launch``, TypeError for a\n"
+        "``python_executable`` that is not text.");
 
     cls.attr("SERVER_VERSION") = nb::make_tuple(kVersion[0], kVersion[1], kVersion[2]);
     cls.attr("CAPMODE_SCREENSHOT") = static_cast<int>(CaptureMode::screenshot);
@@ -106,9 +140,22 @@ Constants:
             nb::sig("def main_thread_func(self) -> collections.abc.Callable[..., object] | None"),
             "The main-thread runner given at construction, or None.")
         .def_prop_ro(
-            "python_executable", [](TavServer&) { return nb::none(); },
-            nb::sig("def python_executable(self) -> None"),
-            "None: the workers are forked, so no interpreter is started.")
+            "python_executable",
+            [](TavServer& s) -> nb::object {
+                const std::string& python = s.stream().launch().python;
+                if (python.empty()) return nb::none();
+                return nb::str(python.c_str());
+            },
+            nb::sig("def python_executable(self) -> str | None"),
+            "The interpreter that spawned workers run: the one given, else in spawn mode the\n"
+            "host's own; None for forked workers when none was given.")
+        .def_prop_ro(
+            "worker_launch",
+            [](TavServer& s) {
+                return std::string(streaming::launch_name(s.stream().launch().how));
+            },
+            nb::sig("def worker_launch(self) -> str"),
+            "How worker processes start: 'fork' or 'spawn'.")
         .def_prop_ro(
             "current_camera", [](TavServer& s) { return s.cameras().current; },
             nb::sig("def current_camera(self) -> str | None"),
@@ -330,13 +377,13 @@ Constants:
         .def("_stop_screenshot", [](TavServer& s) { s.stream().stop_screenshot(); })
         .def(
             "_wait_forked_process",
-            [](TavServer&, pid_t pid, double time_limit, double interval) {
-                return streaming::wait_process(pid, time_limit, interval);
+            [](TavServer&, platform::Pid pid, double time_limit, double interval) {
+                return platform::wait_process(pid, time_limit, interval);
             },
             "pid"_a, "time_limit"_a, "interval"_a = 0.05, nb::call_guard<nb::gil_scoped_release>())
         .def(
-            "_kill_forked_process", [](TavServer&, pid_t pid) { streaming::kill_process(pid); },
-            "pid"_a)
+            "_kill_forked_process",
+            [](TavServer&, platform::Pid pid) { platform::kill_process(pid); }, "pid"_a)
         .def("_get_environment", [](TavServer&) { return streaming::worker_environment(); })
         .def("_guess_python_executable",
              [](TavServer&) { return streaming::guess_python_executable(); })

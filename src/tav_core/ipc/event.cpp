@@ -59,8 +59,17 @@ bool Event::wait(double timeout) {
     return result;
 }
 
-std::array<std::string, 3> Event::share() const {
-    return {flag_->share(), lock_->share(), wait_->share()};
+std::array<std::string, 3> Event::share(platform::HandOver* to) const {
+    return {flag_->share(to), lock_->share(to), wait_->share(to)};
+}
+
+std::vector<int> Event::descriptors() const {
+    std::vector<int> out;
+    for (const auto* l : {&flag_, &lock_, &wait_}) {
+        std::vector<int> fds = (*l)->descriptors();
+        out.insert(out.end(), fds.begin(), fds.end());
+    }
+    return out;
 }
 
 }  // namespace tav::ipc

@@ -1,11 +1,10 @@
 // An event flag shared across processes, built from three binary semaphores only.
 #pragma once
 
-#include <sys/types.h>
-
 #include <array>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ipc/lock.hpp"
 
@@ -23,10 +22,13 @@ class Event {
     // Waits until set or `timeout` seconds passed (< 0: no limit); true when set. Never call
     // holding the GIL.
     bool wait(double timeout = -1);
-    std::array<std::string, 3> share() const;
+    // The share descriptions of the flag, the guard and the wake-up (see Lock::share).
+    std::array<std::string, 3> share(platform::HandOver* to = nullptr) const;
     // Frees the guard lock if the process `pid` (dead and reaped) died inside an operation. The
     // flag and the wake-up count are the event's state and stay as they are.
-    void recover(pid_t pid) { lock_->recover(pid); }
+    void recover(platform::Pid pid) { lock_->recover(pid); }
+    // The descriptors a forked child must keep open to use it.
+    std::vector<int> descriptors() const;
 
   private:
     Event(std::shared_ptr<Lock> flag, std::shared_ptr<Lock> lock, std::shared_ptr<Lock> wait);

@@ -1,18 +1,18 @@
-// A binary semaphore that works across the server and the processes it forks.
+// A binary semaphore that works across the server and the processes it starts.
 //
-// The semaphore word lives in an anonymous shared mapping, so a forked child reaches it at the same
-// address and the kernel frees it with the last process that maps it: nothing is ever left in a
-// name space. The word holds the pid of the process that took it, which lets the server reclaim a
-// lock held by a worker it had to kill.
+// It lives in memory shared with the workers (platform/shared_semaphore.hpp), so that a forked
+// child reaches it at the same address and a spawned one opens it from descriptors it is handed,
+// and it goes with the last process that has it: nothing is ever left in a name space. It records
+// the process that took it, which lets the server reclaim a lock held by a worker it had to kill.
 #pragma once
 
-#include <sys/types.h>
-
-#include <atomic>
-#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "platform/process.hpp"
+#include "platform/shared_semaphore.hpp"
 
 namespace tav::ipc {
 
@@ -21,29 +21,34 @@ class Lock {
     Lock();  // a new, free lock
 
     // Opens the lock a share description designates; throws std::invalid_argument when the
-    // description does not designate a lock mapped in this process.
+    // description designates no lock of this process (one it maps, or was handed).
     static std::shared_ptr<Lock> from_share(std::string_view description);
 
     // Takes the lock. Non-blocking when `blocking` is false; `timeout` < 0 waits without limit.
     // Never call holding the GIL while it may block.
-    bool acquire(bool blocking = true, double timeout = -1);
+    bool acquire(bool blocking = true, double timeout = -1) {
+        return semaphore_->acquire(blocking, timeout);
+    }
 
     // Frees the lock; std::invalid_argument when it is already free.
-    void release();
+    void release() { semaphore_->release(); }
 
-    // The share description (a byte string) by which a forked process opens this lock.
-    std::string share() const;
+    // The share description (a byte string) by which a forked process opens this lock, or, with
+    // `to`, a spawned one that is handed the descriptors `to` collects.
+    std::string share(platform::HandOver* to = nullptr) const;
 
     // Frees the lock if the process `pid` (dead and reaped) still holds it. True if it did.
-    bool recover(pid_t pid);
+    bool recover(platform::Pid pid) { return semaphore_->recover(pid); }
 
-    bool locked() const;
+    bool locked() const { return semaphore_->locked(); }
 
-    struct Segment;  // the shared mapping holding the semaphore word
+    // The descriptors a forked child must keep open to use it (where it lives in some).
+    std::vector<int> descriptors() const { return semaphore_->descriptors(); }
 
   private:
-    explicit Lock(std::shared_ptr<Segment> segment);
-    std::shared_ptr<Segment> segment_;
+    explicit Lock(std::shared_ptr<platform::SharedSemaphore> semaphore)
+        : semaphore_(std::move(semaphore)) {}
+    std::shared_ptr<platform::SharedSemaphore> semaphore_;
 };
 
 // Scoped use of a Lock: taken blocking at construction, released at the end of the scope.

@@ -4,8 +4,6 @@
 // the name (`unlink`) when nobody needs it any more; the memory goes with the last mapping.
 #pragma once
 
-#include <fcntl.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -29,9 +27,6 @@ class Shm {
   public:
     static constexpr const char* kNamePrefix = "/psm_";
     static constexpr size_t kSafeNameLength = 14;  // longest generated name
-    static constexpr int kMode = 0600;
-    static constexpr int kOpenFlags = O_RDWR;
-    static constexpr int kCreateFlags = O_CREAT | O_EXCL;  // added to kOpenFlags when creating
 
     Shm() = default;  // a closed block
     ~Shm() { close(); }

@@ -1,7 +1,6 @@
 #include "streaming/screenshot_worker.hpp"
 
 #include <nanobind/stl/string.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <csignal>
@@ -10,6 +9,7 @@
 
 #include "core/host_values.hpp"
 #include "ipc/shm.hpp"
+#include "platform/process.hpp"
 #include "streaming/pixel_formats.hpp"
 #include "streaming/worker_args.hpp"
 #include "streaming/worker_life.hpp"
@@ -107,7 +107,7 @@ ScreenshotArgs parse_screenshot_args(nb::handle args) {
     a.new_frame_event = kArgs.event(t[6], "new_fr_ev_share");
     a.keep_screenshot_event = kArgs.event(t[7], "keep_ss_ev_share");
     a.new_screenshot_event = kArgs.event(t[8], "new_ss_ev_share");
-    a.parent_pid = getpid();
+    a.parent_pid = platform::current_process();
     return a;
 }
 

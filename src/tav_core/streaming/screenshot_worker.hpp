@@ -5,7 +5,6 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
-#include <sys/types.h>
 
 #include <cstddef>
 #include <memory>
@@ -13,6 +12,7 @@
 
 #include "ipc/event.hpp"
 #include "ipc/lock.hpp"
+#include "platform/process.hpp"
 #include "streaming/x11_grabber.hpp"
 
 namespace tav::streaming {
@@ -28,7 +28,7 @@ struct ScreenshotArgs {
     std::shared_ptr<ipc::Event> new_frame_event;
     std::shared_ptr<ipc::Event> keep_screenshot_event;
     std::shared_ptr<ipc::Event> new_screenshot_event;
-    pid_t parent_pid = 0;  // the parsing process: a forked worker ends when it dies
+    platform::Pid parent_pid = 0;  // the parsing process: a forked worker ends when it dies
 };
 
 // Exit status of a forked worker that found no display to grab from.

@@ -1,8 +1,6 @@
 // The streaming session: the capture configuration, start and stop, and keeping the workers alive.
 #include "streaming/stream.hpp"
 
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -133,6 +131,7 @@ void Stream::start(const std::optional<std::string>& payload) {
     is_capturing_ = true;
     no_display_reported_ = false;
     encoder_failure_sent_ = false;
+    launch_failure_reported_ = false;
 
     const bool screenshot = config_.mode == CaptureMode::screenshot;
     if (!opaque && !config_.has_alpha())
@@ -212,16 +211,19 @@ void Stream::restart_workers(nb::object width, nb::object height) {
 // tries again.
 void Stream::revive_workers() {
     Transition transition(*this);
-    int status = 0;
-    auto reclaim = [this](pid_t pid) { reclaim_locks_of(pid); };
+    auto reclaim = [this](Pid pid) { reclaim_locks_of(pid); };
     const bool screenshooting = is_screenshooting_;
-    if (is_encoding_ && encoder_.ended_on_its_own(&status, reclaim)) {
-        if (WIFEXITED(status) && WEXITSTATUS(status) == kExitEncoderFailed)
+    std::optional<WorkerProcess::End> end;
+    if (is_encoding_ && (end = encoder_.ended_on_its_own(reclaim))) {
+        worker_ended(*end);
+        if (!end->started || platform::exited_with(end->status, kExitEncoderFailed))
             encoder_failed();
         else
             restart_workers(config_.width, config_.height);
-    } else if (screenshooting && screenshooter_.ended_on_its_own(&status, reclaim)) {
-        if (WIFEXITED(status) && WEXITSTATUS(status) == kExitNoDisplay) {
+    } else if (screenshooting && (end = screenshooter_.ended_on_its_own(reclaim))) {
+        worker_ended(*end);
+        if (!end->started) return;  // reported; a new start tries again
+        if (platform::exited_with(end->status, kExitNoDisplay)) {
             if (!no_display_reported_)
                 log_later("Screenshot capture failed: the display could not be opened");
             no_display_reported_ = true;

@@ -6,11 +6,11 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
-#include <sys/types.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -29,6 +29,7 @@
 #include "streaming/capture_config.hpp"
 #include "streaming/frame_answers.hpp"
 #include "streaming/vp9_encoder.hpp"
+#include "streaming/worker_launch.hpp"
 #include "streaming/worker_process.hpp"
 
 namespace tav::streaming {
@@ -90,8 +91,11 @@ class Stream {
     bool is_encoding() const { return is_encoding_; }
     bool is_screenshooting() const { return is_screenshooting_; }
     bool is_autosend() const { return is_autosend_; }
-    std::optional<pid_t> encoder_pid() const { return encoder_.pid(); }
-    std::optional<pid_t> screenshot_pid() const { return screenshooter_.pid(); }
+    std::optional<Pid> encoder_pid() const { return encoder_.pid(); }
+    std::optional<Pid> screenshot_pid() const { return screenshooter_.pid(); }
+    // How workers start (set once, by the server's constructor).
+    const LaunchSettings& launch() const { return launch_; }
+    void set_launch(LaunchSettings launch) { launch_ = std::move(launch); }
     size_t frame_size() const { return frame_size_; }
     const nb::object& screenshot_position() const { return screenshot_position_; }
 
@@ -132,7 +136,14 @@ class Stream {
     void restart_workers(nb::object width, nb::object height);
     void revive_workers();
     void encoder_failed();
-    void reclaim_locks_of(pid_t pid);
+    void reclaim_locks_of(Pid pid);
+    // Spawns `worker` running `entry` with the argument tuple `arguments` makes; false (reported)
+    // when the interpreter cannot be started.
+    bool spawn_worker(WorkerProcess& worker, const char* entry,
+                      const std::function<nb::tuple(platform::HandOver&)>& arguments);
+    void worker_ended(const WorkerProcess::End& end);
+    void report_launch_failure(const std::string& reason, const std::string& output);
+    void log_output(const std::string& output);
     void autosend_loop(double period);
 
     std::recursive_mutex transition_mutex_;
@@ -148,8 +159,10 @@ class Stream {
     // The session's rates and flip, kept for encoder restarts.
     double fps_ = 0, mbps_ = 0;
     bool flip_ = false;
-    bool no_display_reported_ = false;   // the host was told, this session, that it has none
-    bool encoder_failure_sent_ = false;  // the app was told, this session, of a failed encoder
+    bool no_display_reported_ = false;      // the host was told, this session, that it has none
+    bool encoder_failure_sent_ = false;     // the app was told, this session, of a failed encoder
+    bool launch_failure_reported_ = false;  // the host was told, this session, of a bad interpreter
+    LaunchSettings launch_;
 
     // What the host's getters last returned.
     nb::object capture_position_ = nb::none();  // (x, y), or none

@@ -1,10 +1,25 @@
 #include "streaming/worker_life.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 
+#include "platform/descriptors.hpp"
+
 namespace tav::streaming {
+
+namespace {
+std::atomic<int> lifeline{-1};
+}
+
+void ParentWatch::set_lifeline(int fd) { lifeline = fd; }
+
+bool ParentWatch::gone() const {
+    if (!forked_) return false;
+    const int fd = lifeline;
+    return fd >= 0 ? platform::stream_ended(fd) : platform::parent_process() != parent_;
+}
 
 bool wait_for_wake(ipc::Event& event, const ParentWatch& parent, double lifespan) {
     using clock = std::chrono::steady_clock;

@@ -2,15 +2,13 @@
 // host process died, also while it waits for a wake-up or for a shared lock.
 #pragma once
 
-#include <sys/types.h>
-#include <unistd.h>
-
 #include <optional>
 #include <string>
 
 #include "ipc/event.hpp"
 #include "ipc/lock.hpp"
 #include "ipc/shm.hpp"
+#include "platform/process.hpp"
 
 namespace tav::streaming {
 
@@ -19,16 +17,22 @@ inline constexpr double kIdleLifespan = 10.0;
 // Longest single wait, so that the death of the host is noticed within about this long.
 inline constexpr double kWaitSlice = 0.25;
 
-// The process that started the worker. A forked worker whose parent died is re-parented, so
-// getppid() no longer names the parent; a worker running inside that very process never orphans.
+// The process that started the worker. A forked worker whose parent died is re-parented, so its
+// parent process no longer is that one; a worker running inside that very process never orphans.
+// A spawned worker may start after its host died already, and learns of that death by the end of
+// its standard input, which its host holds open until the worker ended (its lifeline).
 class ParentWatch {
   public:
-    explicit ParentWatch(pid_t parent) : parent_(parent), forked_(getpid() != parent) {}
-    bool gone() const { return forked_ && getppid() != parent_; }
+    explicit ParentWatch(platform::Pid parent)
+        : parent_(parent), forked_(platform::current_process() != parent) {}
+    bool gone() const;
+    // Whether the worker runs in a process of its own (forked or spawned).
     bool forked() const { return forked_; }
+    // In a spawned worker: the descriptor whose end means the host is gone.
+    static void set_lifeline(int fd);
 
   private:
-    pid_t parent_;
+    platform::Pid parent_;
     bool forked_;
 };
 

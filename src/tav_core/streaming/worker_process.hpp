@@ -1,26 +1,36 @@
-// A forked worker process as the server owns it: its pid and start time, the event that keeps it
-// running and the event that wakes it. Stopping one clears its keep event and wakes it, waits for
-// it (without the GIL), kills it after kJoinTimeout and always reaps it.
+// A worker process as the server owns it: its pid and start time, the event that keeps it
+// running and the event that wakes it, and for a spawned worker the pipes of its standard input
+// and output. Stopping one clears its keep event and wakes it, waits for it (without the GIL),
+// kills it after kJoinTimeout and always reaps it.
 #pragma once
-
-#include <sys/types.h>
 
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "core/daemon_thread.hpp"
 #include "ipc/event.hpp"
+#include "platform/process.hpp"
 
 namespace tav::streaming {
+
+using platform::Pid;
 
 class WorkerProcess {
   public:
     // Called with the pid of a worker that ended, before anything else may take a lock it held:
     // a semaphore has no owner, so one held by a dead worker stays taken unless taken back.
-    using Reclaim = std::function<void(pid_t)>;
+    using Reclaim = std::function<void(Pid)>;
+
+    // How a worker ended, as its owner learns it.
+    struct End {
+        int status = 0;       // its wait status (0 when unknown)
+        bool started = true;  // false: a spawned worker that never took its arguments
+        std::string output;   // a spawned worker's standard output and error
+    };
 
     WorkerProcess() = default;
     // A worker still running when its owner goes (a server dropped with a worker it never
@@ -35,22 +45,29 @@ class WorkerProcess {
     // Forks the worker running `body` (which never touches Python), keeping `keep_fds` open. The
     // caller holds the GIL; the fork runs without it. False when the fork failed.
     bool launch(const std::function<int()>& body, std::vector<int> keep_fds = {});
-    // Asks the worker to end and waits for it (see above).
-    void stop(const Reclaim& reclaim);
-    // True when a worker that ran for at least a second has ended on its own; it is reaped, its
-    // wait status stored in `status`.
-    bool ended_on_its_own(int* status, const Reclaim& reclaim);
+    // Spawns `argv` with `env`, handing it `hand_over`, and writes `block` on its standard input.
+    // The caller holds the GIL; the spawn runs without it. Throws std::system_error when the
+    // program cannot be started.
+    void spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+               const platform::HandOver& hand_over, const std::string& block);
+    // Asks the worker to end and waits for it (see above). Returns how it ended.
+    End stop(const Reclaim& reclaim);
+    // A worker that ran for at least a second and has ended on its own: it is reaped and its
+    // end returned.
+    std::optional<End> ended_on_its_own(const Reclaim& reclaim);
 
-    std::optional<pid_t> pid() const { return pid_; }
+    std::optional<Pid> pid() const { return pid_; }
     const std::shared_ptr<ipc::Event>& keep() const { return keep_; }
     const std::shared_ptr<ipc::Event>& wake() const { return wake_; }
     // Frees the events' guards that the dead worker `pid` held.
-    void recover(pid_t pid);
+    void recover(Pid pid);
 
   private:
-    std::optional<pid_t> pid_;
+    End finish(int status);  // the worker ended and was reaped: collects its output
+    std::optional<Pid> pid_;
     std::chrono::steady_clock::time_point started_;
     std::shared_ptr<ipc::Event> keep_, wake_;
+    int input_ = -1, output_ = -1;  // a spawned worker's pipes
 };
 
 }  // namespace tav::streaming

@@ -1,18 +1,19 @@
 // Starting and stopping the encoder and screenshot workers, and taking back what a dead one held.
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <sstream>
 #include <system_error>
 
 #include "core/python.hpp"
 #include "ipc/owned_blocks.hpp"
+#include "platform/descriptors.hpp"
+#include "platform/process.hpp"
 #include "protocol/commands.hpp"
 #include "streaming/encoder_worker.hpp"
 #include "streaming/screenshot_worker.hpp"
 #include "streaming/stream.hpp"
+#include "streaming/worker_launch.hpp"
 
 namespace tav::streaming {
 
@@ -24,14 +25,22 @@ std::string share_name(const ipc::Shm& shm) {
     return !name.empty() && name[0] == '/' ? name.substr(1) : name;
 }
 
-// The worker's end of a packet channel that leads nowhere: its first send ends it.
-net::Socket dead_end_channel() {
-    int ends[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
-        throw std::system_error(errno, std::generic_category(), "packet channel");
-    ::close(ends[0]);
-    return net::Socket(ends[1]);
+// What a forked worker keeps open: the shared objects' descriptors (where they live in some), and
+// its packet channel.
+std::vector<int> kept_descriptors(std::initializer_list<std::shared_ptr<ipc::Lock>> locks,
+                                  std::initializer_list<std::shared_ptr<ipc::Event>> events,
+                                  int channel = -1) {
+    std::vector<int> keep;
+    if (channel >= 0) keep.push_back(channel);
+    for (const auto& l : locks)
+        for (int fd : l->descriptors()) keep.push_back(fd);
+    for (const auto& e : events)
+        for (int fd : e->descriptors()) keep.push_back(fd);
+    return keep;
 }
+
+// The worker's end of a packet channel that leads nowhere: its first send ends it.
+net::Socket dead_end_channel() { return net::Socket(platform::dead_end_stream()); }
 
 }  // namespace
 
@@ -78,8 +87,15 @@ void Stream::start_encoding(long width, long height, std::string_view input_form
         args->shm_lock = block_.lock;
         args->new_frame_event = block_.ready;
         args->keep_encoding_event = encoder_.keep();
-        args->parent_pid = getpid();
-        if (!encoder_.launch([args] { return run_encoder(*args); }, {channel.fd()})) {
+        args->parent_pid = platform::current_process();
+        if (launch_.how == WorkerLaunch::spawn) {
+            if (!spawn_worker(encoder_, "_ep", [&](auto& to) { return encoder_tuple(*args, to); }))
+                encoder_failed();
+        } else if (!encoder_.launch(
+                       [args] { return run_encoder(*args); },
+                       kept_descriptors({args->socket_lock, args->shm_lock},
+                                        {args->new_frame_event, args->keep_encoding_event},
+                                        channel.fd()))) {
             log_later("Error creating encoding process");
             encoder_failed();
         }
@@ -105,9 +121,53 @@ void Stream::start_screenshot(nb::object x, nb::object y, nb::object width, nb::
     args->new_frame_event = block_.ready;
     args->keep_screenshot_event = screenshooter_.keep();
     args->new_screenshot_event = screenshooter_.wake();
-    args->parent_pid = getpid();
-    if (!screenshooter_.launch([args] { return run_screenshot(*args); }))
+    args->parent_pid = platform::current_process();
+    if (launch_.how == WorkerLaunch::spawn)
+        spawn_worker(screenshooter_, "_sp", [&](auto& to) { return screenshot_tuple(*args, to); });
+    else if (!screenshooter_.launch(
+                 [args] { return run_screenshot(*args); },
+                 kept_descriptors({args->shm_lock},
+                                  {args->new_frame_event, args->keep_screenshot_event,
+                                   args->new_screenshot_event})))
         log_later("Error creating encoding process");
+}
+
+bool Stream::spawn_worker(WorkerProcess& worker, const char* entry,
+                          const std::function<nb::tuple(platform::HandOver&)>& arguments) {
+    platform::HandOver hand_over;
+    const std::string block = argument_block(arguments(hand_over));
+    try {
+        worker.spawn(worker_command(launch_.python, entry), worker_environment_entries(), hand_over,
+                     block);
+        return true;
+    } catch (const std::system_error& e) {
+        report_launch_failure(e.code().message(), "");
+        return false;
+    }
+}
+
+// A wrong interpreter fails every worker the same way: the host hears of it once a session.
+void Stream::report_launch_failure(const std::string& reason, const std::string& output) {
+    if (launch_failure_reported_) return;
+    launch_failure_reported_ = true;
+    log_later("Worker process could not start with python_executable '" + launch_.python +
+              "': " + reason);
+    log_output(output);
+}
+
+void Stream::log_output(const std::string& output) {
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty()) log_later(line);
+}
+
+// What a spawned worker wrote is the host's to read, once it ended; one that never took its
+// arguments could not start.
+void Stream::worker_ended(const WorkerProcess::End& end) {
+    if (end.started)
+        log_output(end.output);
+    else
+        report_launch_failure("it ended before it took its arguments", end.output);
 }
 
 // An encoder that cannot start is not started again and again: the app hears of it once a session
@@ -126,7 +186,7 @@ void Stream::stop_encoding() {
     // A worker blocked on a full channel (the app stopped reading) ends at once.
     if (std::shared_ptr<net::Connection> c = link_.connection()) c->close_video_channel();
     FrameBlock block = block_;
-    encoder_.stop([this](pid_t pid) { reclaim_locks_of(pid); });
+    worker_ended(encoder_.stop([this](Pid pid) { reclaim_locks_of(pid); }));
     py::Unlocked unlocked;
     ipc::Held held(*block.lock);
     block.shm->close();
@@ -137,12 +197,12 @@ void Stream::stop_screenshot() {
     Transition transition(*this);
     if (!is_screenshooting_) return;
     is_screenshooting_ = false;
-    screenshooter_.stop([this](pid_t pid) { reclaim_locks_of(pid); });
+    worker_ended(screenshooter_.stop([this](Pid pid) { reclaim_locks_of(pid); }));
 }
 
 // A worker that died holding a shared lock would leave it taken for good: the server takes such a
 // lock back. Half a message it left in its packet channel never reaches the app.
-void Stream::reclaim_locks_of(pid_t pid) {
+void Stream::reclaim_locks_of(Pid pid) {
     if (block_.lock) block_.lock->recover(pid);
     encoder_.recover(pid);  // its wake event is the block's ready event
     screenshooter_.recover(pid);

@@ -1,0 +1,58 @@
+// How the server starts its workers, and what both sides of a spawned worker's start agree on.
+//
+// A forked worker runs the worker's C++ code in a copy of the host process. A spawned worker is a
+// new interpreter (the host's python_executable) that imports this module and calls `_ep()` or
+// `_sp()` without arguments; those read the argument block on standard input: the length of the
+// serialized argument tuple (uint32 little-endian), then the tuple, pickled. The shared objects
+// reach it as descriptors it is handed at the spawn, whose numbers the tuple carries.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/process.hpp"
+#include "streaming/encoder_worker.hpp"
+#include "streaming/screenshot_worker.hpp"
+
+namespace tav::streaming {
+
+namespace nb = nanobind;
+
+enum class WorkerLaunch { fork, spawn };
+
+struct LaunchSettings {
+    WorkerLaunch how = WorkerLaunch::fork;
+    std::string python;  // the interpreter of spawned workers
+};
+
+// "fork" or "spawn".
+std::string_view launch_name(WorkerLaunch how);
+// Fork where it is safe in a host (Linux); spawn elsewhere.
+WorkerLaunch default_launch();
+
+// Written by a spawned worker on its output once it has read its arguments: one that ends without
+// it could not start (a wrong interpreter, or one that cannot import this module).
+inline constexpr std::string_view kReadyMark = "\x06tavrel-worker-ready\x06";
+
+// ---- the server's side, holding the GIL ---------------------------------------------------
+// The argument tuples of a spawned worker, whose shared objects are handed over through `to`.
+nb::tuple encoder_tuple(const EncoderArgs& args, platform::HandOver& to);
+nb::tuple screenshot_tuple(const ScreenshotArgs& args, platform::HandOver& to);
+// The argument block of a tuple.
+std::string argument_block(nb::handle tuple);
+// The command line that runs the worker entry `entry` ("_ep" or "_sp") in `python`.
+std::vector<std::string> worker_command(const std::string& python, const char* entry);
+// The environment of a spawned worker: the host's, with PYTHONPATH from its sys.path.
+std::vector<std::string> worker_environment_entries();
+
+// ---- the worker's side: `_ep()` and `_sp()` without arguments ----------------------------------
+// Reads the argument block on standard input, runs the worker and ends the interpreter with the
+// worker's exit status (SystemExit when it is not 0). ValueError for a block that is cut short
+// or holds no valid tuple.
+void run_spawned_encoder();
+void run_spawned_screenshot();
+
+}  // namespace tav::streaming

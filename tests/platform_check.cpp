@@ -1,0 +1,115 @@
+// The platform layer on its own, without Python: built and run against the portable POSIX files
+// here, and built for macOS (scripts/check_platforms.sh), so that a call the system lacks fails
+// at once. Exits 0 when every check holds; prints the first that does not.
+#include <poll.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "platform/descriptors.hpp"
+#include "platform/process.hpp"
+#include "platform/secure_random.hpp"
+#include "platform/shared_block.hpp"
+#include "platform/shared_semaphore.hpp"
+#include "platform/wake_up.hpp"
+
+using namespace tav::platform;
+
+#define CHECK(x)                                                          \
+    do {                                                                  \
+        if (!(x)) {                                                       \
+            std::fprintf(stderr, "failed: %s (line %d)\n", #x, __LINE__); \
+            std::exit(1);                                                 \
+        }                                                                 \
+    } while (0)
+
+int main(int argc, char** argv) {
+    if (argc > 1) return 0;  // spawned below: a child that ends at once
+
+    SharedSemaphore lock;
+    CHECK(lock.acquire(false, 0) && !lock.acquire(false, 0) && lock.locked());
+    CHECK(!lock.acquire(true, 0.05));  // a limited wait ends
+    lock.release();
+    bool refused = false;
+    try {
+        lock.release();
+    } catch (const std::invalid_argument&) {
+        refused = true;
+    }
+    CHECK(refused && !lock.locked());
+
+    // A waiter in another thread wakes when the holder releases.
+    CHECK(lock.acquire(true, -1));
+    std::thread waiter([&] {
+        CHECK(lock.acquire(true, 5));
+        lock.release();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    lock.release();
+    waiter.join();
+
+    // A forked child shares it; the holder's pid lets the parent take it back once the child died.
+    auto child = fork_child([&] { return lock.acquire(true, 5) ? 7 : 1; }, lock.descriptors());
+    CHECK(child && wait_process(*child, 10));
+    CHECK(lock.locked() && lock.recover(*child) && !lock.locked());
+
+    // A spawned child gets exactly what it is handed.
+    HandOver hand_over;
+    for (int fd : lock.descriptors()) hand_over.pass(fd);
+    Spawned spawned = spawn({argv[0], "child"}, {}, hand_over);
+    CHECK(write_all(spawned.input, "x"));
+    CHECK(wait_process(spawned.pid, 10));
+    close_descriptor(spawned.input);
+    close_descriptor(spawned.output);
+    bool missing = false;
+    try {
+        spawn({"/nonexistent/program"}, {}, HandOver{});
+    } catch (const std::system_error&) {
+        missing = true;
+    }
+    CHECK(missing);
+
+    // Writing to a pipe whose reader is gone fails, and does not kill the writer.
+    std::signal(SIGPIPE, SIG_DFL);
+    Spawned gone = spawn({argv[0], "child"}, {}, HandOver{});
+    CHECK(wait_process(gone.pid, 10));
+    CHECK(!write_all(gone.input, "x"));
+    close_descriptor(gone.input);
+    close_descriptor(gone.output);
+
+    unsigned char random[8] = {};
+    secure_random(random, sizeof random);
+    char name[40];
+    std::snprintf(name, sizeof name, "/tavcheck_%02x%02x%02x%02x", random[0], random[1], random[2],
+                  random[3]);
+    Mapping made = create_block(name, 4096, "trailer");
+    CHECK(made.data && made.error == 0);
+    CHECK(create_block(name, 4096, "").error == EEXIST);
+    std::memcpy(made.data, "shared", 6);
+    Mapping seen = attach_block(name, 4096);
+    CHECK(seen.data && std::memcmp(seen.data, "shared", 6) == 0);
+    CHECK(attach_block(name, 1 << 20).error == EINVAL);
+    unmap_block(seen.data, 4096);
+    unmap_block(made.data, 4096);
+    CHECK(remove_block(name) == 0 && remove_block(name) == ENOENT);
+
+    // A thread waiting in poll() wakes when it is set, and a cleared one waits again.
+    WakeUp wake;
+    pollfd p{wake.fd(), POLLIN, 0};
+    CHECK(::poll(&p, 1, 0) == 0);
+    std::thread setter([&] { wake.set(); });
+    CHECK(::poll(&p, 1, 5000) == 1);
+    setter.join();
+    wake.set();
+    wake.clear();
+    CHECK(::poll(&p, 1, 0) == 0);
+
+    ProcessStamp me = stamp_of_this_process();
+    CHECK(me.pid == static_cast<uint64_t>(current_process()) && !stamped_process_gone(me));
+    std::puts("platform layer: all checks passed");
+    return 0;
+}
