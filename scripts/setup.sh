@@ -26,6 +26,7 @@ debs=(
     x11-utils
     iproute2
     blender
+    doctest-dev
 )
 
 mkdir -p build

@@ -94,7 +94,6 @@ NB_MODULE(tav_core, m) {
 
     tav::bind_server(m);
 
-    // Worker entry points.
     // Worker entry points: a forked worker is handed its argument tuple, a spawned one reads it on
     // its standard input.
     m.def(

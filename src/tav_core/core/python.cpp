@@ -278,6 +278,12 @@ std::string type_name(nb::handle object) {
 #endif
 }
 
+void raise_expected(const char* expected, nb::handle got) {
+    PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", expected,
+                 py::type_name(got).c_str());
+    throw nb::python_error();
+}
+
 }  // namespace tav::py
 
 namespace tav::py {

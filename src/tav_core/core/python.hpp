@@ -84,6 +84,8 @@ void log(std::string_view text);
 
 // The name of the object's type as the interpreter's own messages give it (holding the GIL).
 std::string type_name(nb::handle object);
+// Raises TypeError "Expected <expected>, got <the type of got>" (holding the GIL).
+[[noreturn]] void raise_expected(const char* expected, nb::handle got);
 
 }  // namespace tav::py
 

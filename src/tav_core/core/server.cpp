@@ -13,16 +13,6 @@
 
 namespace tav {
 
-namespace {
-
-[[noreturn]] void type_error_expected(const char* expected, nb::handle got) {
-    PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", expected,
-                 py::type_name(got).c_str());
-    throw nb::python_error();
-}
-
-}  // namespace
-
 TavServer::Arguments TavServer::check(nb::object platform, nb::object plugin_version,
                                       nb::object tavbase, nb::object event_mode,
                                       nb::object main_thread_func) {
@@ -51,7 +41,7 @@ TavServer::Arguments TavServer::check(nb::object platform, nb::object plugin_ver
 
     if (!nb::isinstance(tavbase, tav_base_class))
         throw nb::value_error("'tavbase' must be an instance of an TavBase subclass");
-    if (!PyTuple_CheckExact(plugin_version.ptr())) type_error_expected("tuple", plugin_version);
+    if (!PyTuple_CheckExact(plugin_version.ptr())) py::raise_expected("tuple", plugin_version);
 
     std::string platform_text = nb::cast<std::string>(platform);
     return {{std::move(platform), std::move(plugin_version), std::move(platform_text)},

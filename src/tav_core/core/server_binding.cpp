@@ -43,11 +43,8 @@ streaming::LaunchSettings launch_settings(nb::handle python_executable, nb::hand
             throw nb::value_error("worker_launch must be 'fork' or 'spawn'");
     }
     if (!python_executable.is_none() && nb::bool_(python_executable)) {
-        if (!PyUnicode_CheckExact(python_executable.ptr())) {
-            PyErr_Format(PyExc_TypeError, "Expected %.16s, got %.200s", "str",
-                         Py_TYPE(python_executable.ptr())->tp_name);
-            throw nb::python_error();
-        }
+        if (!PyUnicode_CheckExact(python_executable.ptr()))
+            py::raise_expected("str", python_executable);
         launch.python = nb::cast<std::string>(python_executable);
     } else if (launch.how == streaming::WorkerLaunch::spawn) {
         launch.python = nb::cast<std::string>(streaming::guess_python_executable());

@@ -14,8 +14,9 @@ struct Keepalive {
 };
 
 // Sent data that stays unacknowledged this long ends the connection (a peer that vanished while
-// data was on its way to it).
-inline constexpr int kUnackedLimitMs = 15000;
+// data was on its way to it): as long as unanswered keepalive probes take.
+inline constexpr int kUnackedLimitMs =
+    1000 * (Keepalive{}.idle_seconds + Keepalive{}.interval_seconds * Keepalive{}.probes);
 
 // Sends each write at once, without waiting to join it with the next.
 void set_no_delay(int fd);

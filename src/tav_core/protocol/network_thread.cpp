@@ -152,6 +152,8 @@ std::optional<net::Accepted> AppSession::run(net::Accepted app, net::Listener& l
         int ready = ::poll(p, 3, timeout);
         if (ready < 0) {
             if (errno == EINTR) continue;
+            int err = errno;  // reported; the session then ends as a disconnect
+            in_python([&] { throw net::Error(err); });
             break;
         }
         if (ready == 0) continue;

@@ -36,6 +36,16 @@ bool set_keepalive(int fd, const Keepalive& timings) {
     return timed;
 }
 
-bool set_unacked_limit(int, int) { return false; }
+// With keepalive on, the limit also decides when unanswered probes end the connection: it is what
+// the probes take (kUnackedLimitMs), so both paths end a dead connection alike.
+bool set_unacked_limit(int fd, int limit_ms) {
+#if defined(TCP_USER_TIMEOUT)
+    return set_int(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, limit_ms);
+#else
+    (void)fd;
+    (void)limit_ms;
+    return false;
+#endif
+}
 
 }  // namespace tav::platform
