@@ -34,7 +34,7 @@ env LD_PRELOAD="$preload" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=0" \
     PYTHONMALLOC=malloc \
     PYTHONPATH="$root/build/dev-sanitize/stage" \
-    .venv/bin/python -m pytest -q -rA -p no:cacheprovider --reruns 1 --ignore=tests/test_wheel.py \
+    .venv/bin/python -m pytest -q -rAR -p no:cacheprovider --reruns 1 --ignore=tests/test_wheel.py \
     --ignore=tests/test_blender.py --ignore=tests/test_windows_native.py "$@" >"$log" 2>&1 || status=$?
 tail -n 3 "$log"
 echo "sanitizer run: $((SECONDS - start)) s, log in $log"
