@@ -13,7 +13,7 @@ import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SOURCES = [os.path.join(ROOT, "tests", "native", "rate_controller_driver.cpp"),
-           os.path.join(ROOT, "src", "tav_core", "protocol", "rate_controller.cpp")]
+           os.path.join(ROOT, "src", "tav_core", "net", "rate_controller.cpp")]
 ASKED, FPS, TICK = 2e6, 30.0, 0.05
 MIN_RTT = 0.005
 

@@ -4,7 +4,7 @@
 // each sample it prints the target (bit/s) on a line of its own, so a caller can close the loop.
 #include <cstdio>
 
-#include "protocol/rate_controller.hpp"
+#include "net/rate_controller.hpp"
 
 int main() {
     double asked = 0, fps = 0;

@@ -1,6 +1,6 @@
 // What the system knows of a TCP connection's progress towards its peer, and the one knob on its
 // send queue. The writer of the app connection reads it every few tens of milliseconds to follow
-// the link's rate (protocol/rate_controller.hpp).
+// the link's rate (net/rate_controller.hpp).
 #pragma once
 
 #include <cstddef>

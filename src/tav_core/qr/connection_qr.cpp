@@ -5,8 +5,8 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "core/python.hpp"
 #include "qr/qr.hpp"
+#include "runtime/python.hpp"
 
 namespace tav::qr {
 

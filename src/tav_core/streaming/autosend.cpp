@@ -2,7 +2,7 @@
 // that admission refuses is skipped, not deferred: the next one comes soon enough.
 #include <chrono>
 
-#include "core/python.hpp"
+#include "runtime/python.hpp"
 #include "streaming/stream.hpp"
 
 namespace tav::streaming {

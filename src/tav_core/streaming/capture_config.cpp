@@ -1,6 +1,6 @@
 #include "streaming/capture_config.hpp"
 
-#include "core/host_values.hpp"
+#include "host/host_values.hpp"
 
 namespace tav::streaming {
 

@@ -16,8 +16,8 @@ extern "C" {
 #include <system_error>
 
 #include "ipc/shm.hpp"
-#include "protocol/socket_io.hpp"
-#include "protocol/wire.hpp"
+#include "net/socket_io.hpp"
+#include "net/wire.hpp"
 #include "streaming/pixel_formats.hpp"
 #include "streaming/worker_args.hpp"
 #include "streaming/worker_life.hpp"

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-#include "core/one_shot.hpp"
+#include "runtime/one_shot.hpp"
 
 namespace tav::streaming {
 

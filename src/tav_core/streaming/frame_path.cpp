@@ -2,9 +2,9 @@
 // context) and copies the frame into the frame block, or wakes the screenshot worker.
 #include <cstring>
 
-#include "core/host_values.hpp"
-#include "core/python.hpp"
-#include "protocol/commands.hpp"
+#include "host/host_values.hpp"
+#include "net/commands.hpp"
+#include "runtime/python.hpp"
 #include "streaming/stream.hpp"
 
 namespace tav::streaming {

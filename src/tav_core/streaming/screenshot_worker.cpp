@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "core/host_values.hpp"
+#include "host/host_values.hpp"
 #include "ipc/shm.hpp"
 #include "platform/process.hpp"
 #include "streaming/pixel_formats.hpp"
@@ -56,7 +56,7 @@ struct Attachment {
 };
 
 // Requests do not queue: those made while a grab runs collapse into the next one.
-void serve_requests(const ScreenshotArgs& a, const ParentWatch& parent, X11Grabber& grabber,
+void serve_requests(const ScreenshotArgs& a, const ParentWatch& parent, ScreenGrab& grabber,
                     const ipc::Shm& block) {
     while (wait_for_wake(*a.new_screenshot_event, parent)) {
         a.new_screenshot_event->clear();
@@ -116,7 +116,7 @@ int run_screenshot(const ScreenshotArgs& a) {
     // A display that goes away mid-write must end the grab with an error, not the process.
     if (parent.forked()) std::signal(SIGPIPE, SIG_IGN);
     try {
-        X11Grabber grabber(a.region);  // made once; released after the block is detached
+        ScreenGrab grabber(a.region);  // made once; released after the block is detached
         Attachment att{a, parent, {}};
         {
             LockScope held(*a.shm_lock, parent);

@@ -13,9 +13,13 @@
 #include "ipc/event.hpp"
 #include "ipc/lock.hpp"
 #include "platform/process.hpp"
-#include "streaming/x11_grabber.hpp"
+#include "platform/screen_grab.hpp"
 
 namespace tav::streaming {
+
+using platform::DisplayUnavailable;
+using platform::Region;
+using platform::ScreenGrab;
 
 namespace nb = nanobind;
 

@@ -5,11 +5,11 @@
 #include <cmath>
 #include <cstdio>
 
-#include "core/format.hpp"
-#include "core/host_values.hpp"
-#include "core/python.hpp"
-#include "protocol/commands.hpp"
-#include "protocol/wire.hpp"
+#include "host/host_values.hpp"
+#include "net/commands.hpp"
+#include "net/wire.hpp"
+#include "runtime/format.hpp"
+#include "runtime/python.hpp"
 #include "streaming/encoder_worker.hpp"
 #include "streaming/screenshot_worker.hpp"
 

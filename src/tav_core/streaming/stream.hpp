@@ -18,14 +18,14 @@
 #include <string_view>
 #include <vector>
 
-#include "core/daemon_thread.hpp"
-#include "core/host_bridge.hpp"
-#include "core/one_shot.hpp"
-#include "core/serving_state.hpp"
+#include "host/cameras.hpp"
+#include "host/host_bridge.hpp"
 #include "ipc/lock.hpp"
 #include "ipc/shm.hpp"
-#include "protocol/cameras.hpp"
-#include "protocol/client_link.hpp"
+#include "net/client_link.hpp"
+#include "net/serving_state.hpp"
+#include "runtime/daemon_thread.hpp"
+#include "runtime/one_shot.hpp"
 #include "streaming/capture_config.hpp"
 #include "streaming/frame_answers.hpp"
 #include "streaming/vp9_encoder.hpp"

@@ -3,7 +3,7 @@
 // to frame requests (frame_answers.hpp); worker processes as owned objects (worker_process.hpp),
 // forked or spawned (worker_launch.hpp), and how they end in time (worker_life.hpp); the encoder
 // worker (encoder_worker.hpp, vp9_encoder.hpp) and the screenshot worker
-// (screenshot_worker.hpp, x11_grabber.hpp).
+// (screenshot_worker.hpp, which grabs the screen through platform/screen_grab.hpp).
 #pragma once
 
 #include "streaming/capture_config.hpp"

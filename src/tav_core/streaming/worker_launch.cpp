@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <stdexcept>
 
-#include "core/package.hpp"
 #include "platform/descriptors.hpp"
+#include "runtime/package.hpp"
 #include "streaming/worker_environment.hpp"
 #include "streaming/worker_life.hpp"
 

@@ -1,7 +1,7 @@
 #include "streaming/worker_process.hpp"
 
-#include "core/python.hpp"
 #include "platform/descriptors.hpp"
+#include "runtime/python.hpp"
 #include "streaming/worker_launch.hpp"
 
 namespace tav::streaming {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "core/daemon_thread.hpp"
 #include "ipc/event.hpp"
 #include "platform/process.hpp"
+#include "runtime/daemon_thread.hpp"
 
 namespace tav::streaming {
 

@@ -5,11 +5,11 @@
 #include <sstream>
 #include <system_error>
 
-#include "core/python.hpp"
 #include "ipc/owned_blocks.hpp"
+#include "net/commands.hpp"
 #include "platform/descriptors.hpp"
 #include "platform/process.hpp"
-#include "protocol/commands.hpp"
+#include "runtime/python.hpp"
 #include "streaming/encoder_worker.hpp"
 #include "streaming/screenshot_worker.hpp"
 #include "streaming/stream.hpp"
