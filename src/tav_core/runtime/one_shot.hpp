@@ -1,4 +1,4 @@
-// An in-process event: set once, waited on without the GIL.
+// An in-process event: set once (it stays set), waited on without the GIL.
 #pragma once
 
 #include <chrono>
@@ -15,10 +15,6 @@ class OneShot {
             set_ = true;
         }
         cv_.notify_all();
-    }
-    void clear() {
-        std::lock_guard lock(mutex_);
-        set_ = false;
     }
     bool is_set() {
         std::lock_guard lock(mutex_);

@@ -47,6 +47,6 @@ void execute_script(CommandContext& c, const Request& r) {
 
 void start_streaming(CommandContext& c, const Request& r) { c.stream.start(r.payload); }
 
-void send_viewport_img(CommandContext& c, const Request&) { c.stream.send_frame(true); }
+void send_viewport_img(CommandContext& c, const Request&) { c.stream.pass_frame_to_encoder(true); }
 
 }  // namespace tav::handlers

@@ -29,7 +29,7 @@ void Stream::autosend_loop(double period) {
         {
             py::Gil gil;
             try {
-                send_frame(false);
+                pass_frame_to_encoder(false);
             } catch (...) {
                 py::report_current_exception("tavrel-autosend");
             }

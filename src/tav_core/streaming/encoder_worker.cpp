@@ -159,7 +159,7 @@ EncoderArgs parse_encoder_args(nb::handle args) {
     if (a.output_format != "yuv420p")
         throw std::invalid_argument("Invalid encoding output_format. Supported values: 'yuv420p'");
     e.framerate = nb::cast<double>(t[6]);
-    e.bitrate = nb::cast<double>(t[7]);
+    e.bitrate_mbps = nb::cast<double>(t[7]);
     int vflip = PyObject_IsTrue(t[8].ptr());
     if (vflip < 0) throw nb::python_error();
     e.vflip = vflip == 1;

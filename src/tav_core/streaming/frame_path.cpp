@@ -33,11 +33,11 @@ void Stream::request_from_host(void (Stream::*getter)()) {
 void Stream::serve_deferred_frame() {
     std::shared_ptr<FrameAnswers> session = frame_answers_.load();
     host_.deliver_native([this, session] {
-        if (is_capturing_ && frame_answers_.load() == session) send_frame(true);
+        if (is_capturing_ && frame_answers_.load() == session) pass_frame_to_encoder(true);
     });
 }
 
-void Stream::send_frame(bool app_waits) {
+void Stream::pass_frame_to_encoder(bool app_waits) {
     if (!is_capturing_) {
         if (!is_autosend_) link_.send_code(ERR_NOT_STREAMING);
         return;

@@ -66,7 +66,7 @@ class Stream {
 
     // ---- the frame path ---------------------------------------------------------------------
     // A frame request: the app's (`app_waits`), or an autosend tick.
-    void send_frame(bool app_waits);
+    void pass_frame_to_encoder(bool app_waits);
     // Network thread: an app's request that waited for the backlog is now due.
     void serve_deferred_frame();
     // Copies the frame at `address` into the frame block and wakes the encoder.

@@ -132,7 +132,7 @@ void check_settings(const EncoderSettings& s) {
     if (!in_range(s.output_width) || !in_range(s.output_height))
         throw std::invalid_argument(
             "Invalid encoding output size: width and height must be 1 to 16384");
-    check_rates(s.framerate, s.bitrate);
+    check_rates(s.framerate, s.bitrate_mbps);
 }
 
 void check_rates(double framerate, double bitrate) {
@@ -194,7 +194,7 @@ void Vp9Encoder::open_codec(const EncoderSettings& s) {
     c->thread_count = 0;
     // Equal average, minimum and maximum rates are FFmpeg's spelling of constant bit rate. A one
     // second buffer, half full at the start, is the usual real-time choice.
-    int64_t bits = bits_per_second(s.bitrate);
+    int64_t bits = bits_per_second(s.bitrate_mbps);
     c->bit_rate = c->rc_min_rate = c->rc_max_rate = bits;
     c->rc_buffer_size = static_cast<int>(bits);
     c->rc_initial_buffer_occupancy = static_cast<int>(bits / 2);
@@ -218,8 +218,8 @@ void Vp9Encoder::open_codec(const EncoderSettings& s) {
 // again at the new rate, and the next frame is a key frame.
 void Vp9Encoder::set_bitrate(double bits_per_second) {
     const double mbits = std::round(bits_per_second / 1000.0) / 1000.0;
-    if (mbits <= 0 || mbits == settings_.bitrate) return;
-    settings_.bitrate = mbits;
+    if (mbits <= 0 || mbits == settings_.bitrate_mbps) return;
+    settings_.bitrate_mbps = mbits;
     if (libvpx_) {
         vpx_codec_enc_cfg_t cfg = *libvpx_->config.enc;
         cfg.rc_target_bitrate = static_cast<unsigned>(std::llround(mbits * 1000));
@@ -232,7 +232,7 @@ void Vp9Encoder::set_bitrate(double bits_per_second) {
     open_codec(settings_);
 }
 
-double Vp9Encoder::bitrate() const { return settings_.bitrate * 1e6; }
+double Vp9Encoder::bitrate() const { return settings_.bitrate_mbps * 1e6; }
 
 void Vp9Encoder::build_filters(const EncoderSettings& s) {
     const Format in = format_of(s.input_format);

@@ -26,7 +26,7 @@ struct EncoderSettings {
     double output_width = 0;   // the integer part is the stream's size
     double output_height = 0;
     double framerate = 0;  // frames per second
-    double bitrate = 0;    // Mbit/s, constant
+    double bitrate_mbps = 0;  // constant
     bool vflip = false;
 };
 

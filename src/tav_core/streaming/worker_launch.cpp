@@ -82,7 +82,7 @@ nb::tuple encoder_tuple(const EncoderArgs& a, platform::HandOver& to) {
     nb::tuple new_frame = event_share(*a.new_frame_event, to);
     nb::tuple keep = event_share(*a.keep_encoding_event, to);
     return nb::make_tuple(e.input_width, e.input_height, e.input_format, e.output_width,
-                          e.output_height, a.output_format, e.framerate, e.bitrate, e.vflip,
+                          e.output_height, a.output_format, e.framerate, e.bitrate_mbps, e.vflip,
                           a.img_cmd, nb::make_tuple(a.shm_name, a.shm_size), socket, socket_lock,
                           shm_lock, new_frame, keep);
 }

@@ -71,7 +71,7 @@ void Stream::start_encoding(long width, long height, std::string_view input_form
         e.output_width = out_width;
         e.output_height = out_height;
         e.framerate = fps;
-        e.bitrate = mbps;
+        e.bitrate_mbps = mbps;
         e.vflip = flip;
         check_settings(e);  // arguments the encoder refuses: a retry would fail too
         // The worker writes its packets into a channel of its own; the app connection puts them
