@@ -1,8 +1,6 @@
 // The platform layer on its own, without Python: built and run against the portable POSIX files
 // here, and built for macOS (scripts/check_platforms.sh), so that a call the system lacks fails
 // at once. Exits 0 when every check holds; prints the first that does not.
-#include <poll.h>
-
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +13,7 @@
 #include "platform/secure_random.hpp"
 #include "platform/shared_block.hpp"
 #include "platform/shared_semaphore.hpp"
+#include "platform/socket.hpp"
 #include "platform/wake_up.hpp"
 
 using namespace tav::platform;
@@ -97,16 +96,40 @@ int main(int argc, char** argv) {
     unmap_block(made.data, 4096);
     CHECK(remove_block(name) == 0 && remove_block(name) == ENOENT);
 
-    // A thread waiting in poll() wakes when it is set, and a cleared one waits again.
+    // A thread waiting for sockets wakes when the wake-up is set, and a cleared one waits again.
     WakeUp wake;
-    pollfd p{wake.fd(), POLLIN, 0};
-    CHECK(::poll(&p, 1, 0) == 0);
+    bool woken = false;
+    CHECK(wait_sockets({}, &wake, 0, &woken) == 0 && !woken);
     std::thread setter([&] { wake.set(); });
-    CHECK(::poll(&p, 1, 5000) == 1);
+    CHECK(wait_sockets({}, &wake, 5000, &woken) == 1 && woken);
     setter.join();
     wake.set();
     wake.clear();
-    CHECK(::poll(&p, 1, 0) == 0);
+    CHECK(wait_sockets({}, &wake, 0) == 0);
+
+    // A listening socket on loopback takes a knock; a local pair carries bytes both ways.
+    Listening listening = listen_ipv4(ipv4_address("127.0.0.1"), 0);
+    CHECK(listening.socket != kNoSocket && listening.port > 0 && !ipv4_address("no address"));
+    CHECK(knock_ipv4(std::nullopt, listening.port) == 0);
+    SocketWait incoming{listening.socket};
+    CHECK(wait_sockets({&incoming, 1}, nullptr, 5000) == 1 && incoming.ready);
+    int error = -1;
+    std::optional<Accepted> knocked = accept_ipv4(listening.socket, error);
+    CHECK(knocked && error == 0 && knocked->ip == "127.0.0.1");
+    close_socket(knocked->socket);
+    CHECK(!accept_ipv4(listening.socket, error) && error == 0);  // nothing waits
+    close_socket(listening.socket);
+    Socket ends[2];
+    CHECK(socket_pair(ends) == 0);
+    char byte = 0;
+    CHECK(receive_now(ends[1], &byte, 1) < 0 && would_block(socket_error()));
+    CHECK(send_now(ends[0], "p", 1) == 1);
+    SocketWait readable{ends[1]};
+    CHECK(wait_sockets({&readable, 1}, &wake, 5000) == 1 && readable.ready);
+    CHECK(receive(ends[1], &byte, 1) == 1 && byte == 'p');
+    close_socket(ends[1]);
+    CHECK(send_all(ends[0], "gone", 1) != 0);  // a peer that is gone: an error, not SIGPIPE
+    close_socket(ends[0]);
 
     ProcessStamp me = stamp_of_this_process();
     CHECK(me.pid == static_cast<uint64_t>(current_process()) && !stamped_process_gone(me));

@@ -40,7 +40,7 @@ std::optional<std::string> ClientLink::recv_payload(size_t size) {
     std::string out;
     // A connection that ended or failed mid-payload has no payload; the session ends at its next
     // read.
-    if (recv_exact(c->fd(), out, size) != 0) return std::nullopt;
+    if (recv_exact(c->socket(), out, size) != 0) return std::nullopt;
     return out;
 }
 

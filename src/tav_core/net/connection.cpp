@@ -1,10 +1,5 @@
 #include "net/connection.hpp"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -14,6 +9,7 @@
 #include "net/rate_controller.hpp"
 #include "net/wire.hpp"
 #include "platform/tcp_link.hpp"
+#include "platform/thread_identity.hpp"
 
 namespace tav::net {
 
@@ -39,6 +35,9 @@ double seconds(Clock::time_point t) {
     return std::chrono::duration<double>(t.time_since_epoch()).count();
 }
 
+// A failure that only says "not now".
+bool retry(int err) { return platform::would_block(err) || platform::interrupted(err); }
+
 // One frame's bytes at `bps` and `fps`.
 size_t budget(double bps, double fps) {
     return std::max(kMinFrameBudget, static_cast<size_t>(bps / 8 / fps));
@@ -48,23 +47,7 @@ size_t budget(double bps, double fps) {
 // channel means the worker is behind: it will get the next change.
 void send_target(const Socket& channel, double bps) {
     const std::string msg = wire::BitrateMessage{static_cast<uint32_t>(bps)}.bytes();
-    ::send(channel.fd(), msg.data(), msg.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-}
-
-Socket new_eventfd() {
-    Socket s(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!s) throw std::system_error(errno, std::generic_category(), "eventfd");
-    return s;
-}
-
-void clear_eventfd(const Socket& s) {
-    uint64_t n;
-    [[maybe_unused]] ssize_t r = ::read(s.fd(), &n, sizeof n);
-}
-
-void set_eventfd(const Socket& s) {
-    uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(s.fd(), &one, sizeof one);
+    platform::send_now(channel.get(), msg.data(), msg.size());
 }
 
 }  // namespace
@@ -90,24 +73,24 @@ struct Connection::Turn {
     bool deferred_waits = false;  // a refused frame request waits for the backlog to shrink
     bool writing = false;
     Clock::time_point now;
-    short ready[3] = {};  // poll's answer for the wake-up, the socket and the channel
+    bool woken = false;  // the wake-up was set
+    bool ready[2] = {};  // the socket, the channel
 };
 
 std::shared_ptr<Connection> Connection::open(Socket socket) {
     std::shared_ptr<Connection> c(new Connection(std::move(socket)));
     std::thread([c] {
-        pthread_setname_np(pthread_self(), "tavrel-writer");
+        platform::name_this_thread("tavrel-writer");
         c->run();
     }).detach();
     return c;
 }
 
-Connection::Connection(Socket socket)
-    : socket_(std::move(socket)), wake_(new_eventfd()), deferred_ready_(new_eventfd()) {}
+Connection::Connection(Socket socket) : socket_(std::move(socket)) {}
 
 Connection::~Connection() = default;
 
-void Connection::wake() { set_eventfd(wake_); }
+void Connection::wake() { wake_.set(); }
 
 void Connection::send(std::string message) {
     if (message.empty()) return;
@@ -118,8 +101,7 @@ void Connection::send(std::string message) {
         // the socket takes it at once: a hand-over to the writer thread would cost a thread
         // wake-up on every round trip. The rest, if any, is the writer's next message.
         if (replies_.empty() && in_flight_ == 0) {
-            ssize_t n =
-                ::send(socket_.fd(), message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            std::ptrdiff_t n = platform::send_now(socket_.get(), message.data(), message.size());
             if (n > 0) {
                 direct_written_ += static_cast<uint64_t>(n);
                 if (static_cast<size_t>(n) == message.size()) return;
@@ -132,16 +114,16 @@ void Connection::send(std::string message) {
             replies_.clear();
             reply_bytes_ = 0;
             ended_ = true;
-            ::shutdown(socket_.fd(), SHUT_RDWR);
+            platform::shutdown_socket(socket_.get());
         }
     }
     wake();
 }
 
 Socket Connection::open_video_channel(double asked_bps, double fps) {
-    int ends[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
-        throw std::system_error(errno, std::generic_category(), "packet channel");
+    platform::Socket ends[2];
+    if (int err = platform::socket_pair(ends))
+        throw std::system_error(err, std::generic_category(), "packet channel");
     Socket mine(ends[0]), theirs(ends[1]);
     // The stream starts at the controller's first target, not at the rate asked: a restarted
     // encoder at the rate the link carried last.
@@ -174,16 +156,16 @@ size_t Connection::backlog() const {
         std::lock_guard lock(mutex_);
         queued = reply_bytes_ + video_bytes_;
     }
-    return queued + in_flight_ + platform::tcp_unacknowledged(socket_.fd());
+    return queued + in_flight_ + platform::tcp_unacknowledged(socket_.get());
 }
 
 bool Connection::within_budget() const { return backlog() <= frame_budget_; }
 
 void Connection::set_deferred(Deferred state) {
     if (state == Deferred::due)
-        set_eventfd(deferred_ready_);
+        deferred_ready_.set();
     else if (deferred_ == Deferred::due)
-        clear_eventfd(deferred_ready_);
+        deferred_ready_.clear();
     deferred_ = state;
 }
 
@@ -225,7 +207,7 @@ void Connection::shutdown() {
         video_.clear();
         reply_bytes_ = video_bytes_ = 0;
     }
-    ::shutdown(socket_.fd(), SHUT_RDWR);
+    platform::shutdown_socket(socket_.get());
     wake();
 }
 
@@ -313,27 +295,29 @@ bool Connection::wait(Writer& w, Turn& t) {
     if (w.rate && (w.video_since_tick || backlog() > 0)) until(w.next_tick);
     if (t.deferred_waits) until(t.now + kDeferredCheck);
 
-    pollfd p[3] = {{wake_.fd(), POLLIN, 0},
-                   {t.writing ? socket_.fd() : -1, POLLOUT, 0},
-                   {t.read_channel ? w.channel.fd() : -1, POLLIN, 0}};
-    if (::poll(p, 3, timeout) < 0 && errno != EINTR) return false;
+    platform::SocketWait sockets[2] = {
+        {t.writing ? socket_.get() : platform::kNoSocket, true},
+        {t.read_channel ? w.channel.get() : platform::kNoSocket, false}};
+    if (platform::wait_sockets(sockets, &wake_, timeout, &t.woken) < 0 &&
+        !platform::interrupted(platform::socket_error()))
+        return false;
     t.now = Clock::now();
-    for (int i = 0; i < 3; ++i) t.ready[i] = p[i].revents;
-    if (t.ready[0]) clear_eventfd(wake_);
+    for (int i = 0; i < 2; ++i) t.ready[i] = sockets[i].ready;
+    if (t.woken) wake_.clear();
     return true;
 }
 
 bool Connection::write_some(Writer& w, const Turn& t) {
     if (!t.writing) return true;
-    if (t.ready[1]) {
-        ssize_t n = ::send(socket_.fd(), w.current.data() + w.offset, w.current.size() - w.offset,
-                           MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (t.ready[0]) {
+        std::ptrdiff_t n = platform::send_now(socket_.get(), w.current.data() + w.offset,
+                                              w.current.size() - w.offset);
         if (n > 0) {
             w.offset += static_cast<size_t>(n);
             w.written += static_cast<uint64_t>(n);
             w.last_progress = t.now;
             in_flight_ = w.current.size() - w.offset;
-        } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        } else if (n < 0 && !retry(platform::socket_error())) {
             lose();
             return false;
         }
@@ -346,9 +330,9 @@ bool Connection::write_some(Writer& w, const Turn& t) {
 }
 
 void Connection::read_channel(Writer& w, const Turn& t) {
-    if (!t.read_channel || !t.ready[2]) return;
+    if (!t.read_channel || !t.ready[1]) return;
     char buf[65536];
-    ssize_t n = ::recv(w.channel.fd(), buf, sizeof buf, MSG_DONTWAIT);
+    std::ptrdiff_t n = platform::receive_now(w.channel.get(), buf, sizeof buf);
     if (n > 0) {
         w.inbox.append(buf, static_cast<size_t>(n));
         std::lock_guard lock(mutex_);
@@ -365,7 +349,7 @@ void Connection::read_channel(Writer& w, const Turn& t) {
             w.inbox.erase(0, whole);
             w.video_since_tick = true;
         }
-    } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+    } else if (n == 0 || !retry(platform::socket_error())) {
         w.channel.close();  // the worker ended; a message it left unfinished is dropped
     }
     if (!w.channel) {
@@ -376,7 +360,7 @@ void Connection::read_channel(Writer& w, const Turn& t) {
 
 void Connection::rate_tick(Writer& w, Clock::time_point now) {
     if (!w.rate || now < w.next_tick) return;
-    const platform::TcpLinkInfo link = platform::tcp_link_info(socket_.fd());
+    const platform::TcpLinkInfo link = platform::tcp_link_info(socket_.get());
     LinkSample s;
     s.now = seconds(now);
     // Where the kernel does not count acknowledgements, what the socket took counts.
@@ -400,7 +384,7 @@ void Connection::limit_queue(Writer& w, double bps) {
     shown_bps_ = bps;
     const size_t frame = budget(bps, w.fps);
     frame_budget_ = frame;
-    platform::tcp_limit_unsent(socket_.fd(), std::max(kMinUnsent, frame));
+    platform::tcp_limit_unsent(socket_.get(), std::max(kMinUnsent, frame));
 }
 
 }  // namespace tav::net

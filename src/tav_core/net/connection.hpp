@@ -20,6 +20,7 @@
 #include <string>
 
 #include "net/socket_io.hpp"
+#include "platform/wake_up.hpp"
 
 namespace tav::net {
 
@@ -38,7 +39,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     Connection& operator=(const Connection&) = delete;
 
     // For reads; valid while the caller holds the connection.
-    int fd() const { return socket_.fd(); }
+    platform::Socket socket() const { return socket_.get(); }
 
     // Hands one whole message over and returns at once, never waiting for the network (with
     // nothing ahead of it, what the socket takes at once is written right here); dropped once
@@ -53,10 +54,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     // True when a new frame may be made now. A refusal counts as congestion for the bit rate.
     // A refused request that the app waits on (`defer`) is kept, at most one (later ones join
-    // it), until the backlog is back within the budget: deferred_frame_fd() then turns readable
+    // it), until the backlog is back within the budget: deferred_frame() then is set
     // and take_deferred_frame() hands it out once. A frame admitted meanwhile answers it.
     bool admit_frame(bool defer = false);
-    int deferred_frame_fd() const { return deferred_ready_.fd(); }
+    const platform::WakeUp& deferred_frame() const { return deferred_ready_; }
     bool take_deferred_frame();
     // Forgets a kept request: its stream stopped.
     void drop_deferred_frame();
@@ -90,8 +91,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void set_deferred(Deferred state);  // holding `mutex_`
 
     Socket socket_;
-    Socket wake_;            // eventfd: new messages, a channel change, the end, a deferral
-    Socket deferred_ready_;  // eventfd, set while a deferred frame request is due
+    platform::WakeUp wake_;            // new messages, a channel change, the end, a deferral
+    platform::WakeUp deferred_ready_;  // set while a deferred frame request is due
 
     mutable std::mutex mutex_;
     std::condition_variable writer_ended_;

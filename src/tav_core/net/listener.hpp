@@ -22,7 +22,7 @@ class Listener {
     // naming the address when it is no IPv4 address of this machine; std::system_error for any
     // other failure. Nothing stays open after a failure.
     bool open(int port, const std::optional<std::string>& address = std::nullopt);
-    int fd() const { return socket_.fd(); }
+    platform::Socket socket() const { return socket_.get(); }
     // The bound port, from open() on (it stays known after close()).
     std::optional<int> port() const { return port_; }
     // The address given to open(), or none for every address.

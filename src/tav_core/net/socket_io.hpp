@@ -1,48 +1,49 @@
-// Blocking socket I/O with the guarantees the app connection needs: whole messages, no SIGPIPE,
-// and no send that waits without bound on an app that stopped reading.
+// Sockets as the app connection uses them: owned, and sent to with the connection's stall limit.
+// The calls themselves: platform/socket.hpp.
 #pragma once
 
-#include <cstddef>
-#include <string>
 #include <string_view>
+#include <utility>
+
+#include "platform/socket.hpp"
 
 namespace tav::net {
 
 // A send that makes no progress for this long ends the connection as lost.
 inline constexpr double kSendStallSeconds = 5.0;
 
-// Owns a socket descriptor.
+// Owns a socket.
 class Socket {
   public:
     Socket() = default;
-    explicit Socket(int fd) : fd_(fd) {}
+    explicit Socket(platform::Socket s) : s_(s) {}
     ~Socket() { close(); }
-    Socket(Socket&& o) noexcept : fd_(o.release()) {}
-    Socket& operator=(Socket&& o) noexcept;
+    Socket(Socket&& o) noexcept : s_(o.release()) {}
+    Socket& operator=(Socket&& o) noexcept {
+        if (this != &o) {
+            close();
+            s_ = o.release();
+        }
+        return *this;
+    }
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
 
-    int fd() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void close();
+    platform::Socket get() const { return s_; }
+    explicit operator bool() const { return s_ != platform::kNoSocket; }
+    platform::Socket release() { return std::exchange(s_, platform::kNoSocket); }
+    void close() { platform::close_socket(release()); }
 
   private:
-    int fd_ = -1;
+    platform::Socket s_ = platform::kNoSocket;
 };
 
-// Puts all of `data` on the connection. Returns 0, or the errno of the failure; ETIMEDOUT when
-// nothing could be sent for `stall_seconds` (the connection is then shut down).
-int send_all(int fd, std::string_view data, double stall_seconds = kSendStallSeconds);
+// Puts all of `data` on the connection; see platform::send_all.
+inline int send_all(platform::Socket s, std::string_view data) {
+    return platform::send_all(s, data, kSendStallSeconds);
+}
 
-// Reads exactly `size` bytes into `out`. Returns 0; -1 when the stream ended first; or the errno.
-int recv_exact(int fd, std::string& out, size_t size);
-
-// Text of an errno value.
-std::string error_text(int err);
+using platform::error_text;
+using platform::recv_exact;
 
 }  // namespace tav::net

@@ -2,6 +2,8 @@
 // (left the network, lost its power) noticed although it never closed the connection.
 #pragma once
 
+#include "platform/socket.hpp"
+
 namespace tav::platform {
 
 // Keepalive timings of the app connection: after `idle_seconds` without any traffic the peer is
@@ -19,12 +21,12 @@ inline constexpr int kUnackedLimitMs =
     1000 * (Keepalive{}.idle_seconds + Keepalive{}.interval_seconds * Keepalive{}.probes);
 
 // Sends each write at once, without waiting to join it with the next.
-void set_no_delay(int fd);
+void set_no_delay(Socket fd);
 // Turns keepalive on with these timings. Where the system lets no timing be set, its own defaults
 // apply (hours): false then.
-bool set_keepalive(int fd, const Keepalive& timings);
+bool set_keepalive(Socket fd, const Keepalive& timings);
 // Ends the connection when sent data stays unacknowledged for `limit_ms`. False where the system
 // offers no such limit (the writer's own stall limit still ends a connection that takes nothing).
-bool set_unacked_limit(int fd, int limit_ms);
+bool set_unacked_limit(Socket fd, int limit_ms);
 
 }  // namespace tav::platform

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/socket.hpp"
+
 namespace tav::platform {
 
 struct TcpLinkInfo {
@@ -18,16 +20,16 @@ struct TcpLinkInfo {
 };
 
 // Reads the state of the connection `fd`. Never fails: what the system does not tell stays 0.
-TcpLinkInfo tcp_link_info(int fd);
+TcpLinkInfo tcp_link_info(Socket fd);
 
 // Bytes written to `fd` that the peer has not acknowledged, unsent ones included; 0 where the
 // system does not tell.
-size_t tcp_unacknowledged(int fd);
+size_t tcp_unacknowledged(Socket fd);
 
 // Lets the kernel hold at most about `bytes` of `fd`'s data unsent: a write beyond that waits (or,
 // non-blocking, fails with EAGAIN), so what is written later can still be reordered in user space.
 // Where the system has no such limit, a send buffer of a few times `bytes` stands in. False when
 // the system refused.
-bool tcp_limit_unsent(int fd, size_t bytes);
+bool tcp_limit_unsent(Socket fd, size_t bytes);
 
 }  // namespace tav::platform

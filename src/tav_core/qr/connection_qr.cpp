@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "platform/net_addresses.hpp"
 #include "qr/qr.hpp"
 #include "runtime/python.hpp"
 
@@ -25,7 +26,7 @@ constexpr size_t kMaxQrAddresses = 10;
 std::vector<std::string> machine_addresses() {
     try {
         py::Unlocked unlocked;
-        return net_addresses();
+        return platform::net_addresses();
     } catch (const std::system_error& e) {
         raise_os_error(e);
     }

@@ -1,11 +1,10 @@
 #include "runtime/daemon_thread.hpp"
 
-#include <pthread.h>
-
 #include <chrono>
 #include <thread>
 #include <utility>
 
+#include "platform/thread_identity.hpp"
 #include "runtime/python.hpp"
 
 namespace tav {
@@ -32,10 +31,10 @@ DaemonThread DaemonThread::start(std::string name, std::function<void()> body) {
     t.state_ = std::make_shared<State>();
     std::thread thread(
         [state = t.state_, name = std::move(name), body = std::move(body)]() mutable {
-            pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+            platform::name_this_thread(name);
             {
                 std::lock_guard lock(state->mutex);
-                state->ident = static_cast<unsigned long>(pthread_self());
+                state->ident = platform::this_thread_id();
             }
             {
                 py::ThreadState python;
@@ -55,7 +54,7 @@ DaemonThread DaemonThread::start(std::string name, std::function<void()> body) {
         });
     {
         std::lock_guard lock(t.state_->mutex);
-        t.state_->ident = static_cast<unsigned long>(thread.native_handle());
+        t.state_->ident = platform::thread_id(thread);
     }
     thread.detach();
     return t;
@@ -77,7 +76,7 @@ bool DaemonThread::alive() const {
 bool DaemonThread::is_current() const {
     if (!state_) return false;
     std::lock_guard lock(state_->mutex);
-    return state_->ident == static_cast<unsigned long>(pthread_self());
+    return state_->ident == platform::this_thread_id();
 }
 
 }  // namespace tav

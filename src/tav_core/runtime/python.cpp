@@ -1,9 +1,5 @@
 #include "runtime/python.hpp"
 
-#include <dlfcn.h>
-#include <pthread.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -11,6 +7,8 @@
 #include <mutex>
 #include <string>
 #include <utility>
+
+#include "platform/loaded_symbol.hpp"
 
 #ifdef Py_LIMITED_API
 // Part of every CPython 3 the stable-ABI build loads into, though left out of its declarations.
@@ -59,7 +57,7 @@ unsigned long main_thread_ident = 0;
 using IsFinalizing = int (*)();
 IsFinalizing lookup_is_finalizing() {
     for (const char* name : {"Py_IsFinalizing", "_Py_IsFinalizing"})
-        if (void* f = dlsym(RTLD_DEFAULT, name)) return reinterpret_cast<IsFinalizing>(f);
+        if (void* f = platform::loaded_symbol(name)) return reinterpret_cast<IsFinalizing>(f);
     return nullptr;
 }
 

@@ -1,12 +1,9 @@
 // The network thread: asks the host whether to serve each app that connects, serves one app at a
 // time and runs its command loop; an app from the served app's address takes its place once the
 // served app is quiet (a phone back after a network blip), other apps wait their turn.
-#include <poll.h>
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <chrono>
 
+#include "platform/socket.hpp"
 #include "platform/socket_options.hpp"
 #include "runtime/format.hpp"
 #include "runtime/python.hpp"
@@ -30,7 +27,7 @@ void in_python(F&& fn) {
 
 // An app's connection: messages go out at once, and a peer that vanished is noticed. False when
 // the system would notice it only after hours.
-bool prepare_app_socket(int fd) {
+bool prepare_app_socket(platform::Socket fd) {
     platform::set_no_delay(fd);
     platform::set_unacked_limit(fd, platform::kUnackedLimitMs);
     return platform::set_keepalive(fd, platform::Keepalive{});
@@ -40,8 +37,8 @@ bool prepare_app_socket(int fd) {
 
 std::optional<net::Accepted> AppSession::next_connection(net::Listener& listener, bool wait) {
     if (wait) {
-        pollfd p{listener.fd(), POLLIN, 0};
-        if (::poll(&p, 1, -1) < 0) return std::nullopt;
+        platform::SocketWait w{listener.socket()};
+        if (platform::wait_sockets({&w, 1}, nullptr, -1) < 0) return std::nullopt;
     }
     std::optional<net::Accepted> app = listener.accept();
     // The stop's wake-up, or an app that came as the stop began: not served.
@@ -106,7 +103,7 @@ std::optional<net::Accepted> AppSession::run(net::Accepted app, net::Listener& l
     HostBridge& host = context_.host;
     const std::string ip = app.ip;
     const int port = app.port;
-    const bool watched = prepare_app_socket(app.socket.fd());
+    const bool watched = prepare_app_socket(app.socket.get());
     std::shared_ptr<net::Connection> connection;
     try {
         connection = net::Connection::open(std::move(app.socket));
@@ -115,7 +112,7 @@ std::optional<net::Accepted> AppSession::run(net::Accepted app, net::Listener& l
         return std::nullopt;
     }
     context_.link.attach(connection);
-    const int fd = connection->fd();
+    const platform::Socket fd = connection->socket();
     in_python([&] {  // host threads read them as properties, holding the GIL
         state_.client_ip = ip;
         state_.client_port = port;
@@ -146,25 +143,24 @@ std::optional<net::Accepted> AppSession::run(net::Accepted app, net::Listener& l
         }
         // Commands first: a stop the app sent behind a deferred frame request drops it. The
         // listener is watched for a returning phone while there is room for apps to wait.
-        pollfd p[3] = {{fd, POLLIN, 0},
-                       {waiting_.size() < kMaxWaitingApps ? listener.fd() : -1, POLLIN, 0},
-                       {connection->deferred_frame_fd(), POLLIN, 0}};
-        int ready = ::poll(p, 3, timeout);
+        platform::SocketWait p[2] = {
+            {fd}, {waiting_.size() < kMaxWaitingApps ? listener.socket() : platform::kNoSocket}};
+        int ready = platform::wait_sockets(p, &connection->deferred_frame(), timeout);
         if (ready < 0) {
-            if (errno == EINTR) continue;
-            int err = errno;  // reported; the session then ends as a disconnect
+            int err = platform::socket_error();  // reported; the session then ends as a disconnect
+            if (platform::interrupted(err)) continue;
             in_python([&] { throw net::Error(err); });
             break;
         }
         if (ready == 0) continue;
-        if (p[0].revents) {
+        if (p[0].ready) {
             uint8_t code;
-            ssize_t n = ::recv(fd, &code, 1, 0);
-            if (n < 0 && errno == EINTR) continue;
+            std::ptrdiff_t n = platform::receive(fd, &code, 1);
+            if (n < 0 && platform::interrupted(platform::socket_error())) continue;
             if (n <= 0 || !state_.is_serving) break;
             last_heard = Clock::now();
             process_code(code);
-        } else if (p[1].revents) {
+        } else if (p[1].ready) {
             std::optional<net::Accepted> other;
             try {
                 other = next_connection(listener, false);

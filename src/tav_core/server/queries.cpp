@@ -1,11 +1,10 @@
 // Query commands: one code, one reply.
-#include <unistd.h>
-
 #include <algorithm>
 
 #include "host/host_values.hpp"
 #include "net/commands.hpp"
 #include "net/wire.hpp"
+#include "platform/host_name.hpp"
 #include "runtime/version.hpp"
 #include "server/handlers.hpp"
 
@@ -22,10 +21,9 @@ std::string platform_ascii(const ServerIdentity& identity) {
 
 // This machine's host name and the platform: "machine-name - Platform".
 std::string server_name(const ServerIdentity& identity) {
-    char host_name[256] = "";
-    if (::gethostname(host_name, sizeof host_name - 1) != 0)
-        throw std::runtime_error("gethostname");
-    hv::Returned machine(nb::str(host_name), "the machine's host name", "is");
+    std::optional<std::string> host_name = platform::host_name();
+    if (!host_name) throw std::runtime_error("gethostname");
+    hv::Returned machine(nb::str(host_name->c_str()), "the machine's host name", "is");
     std::string name = hv::checked(machine, "ASCII text", [&] { return hv::ascii(machine); });
     std::replace(name.begin(), name.end(), '.', '-');
     std::replace(name.begin(), name.end(), '_', '-');

@@ -1,9 +1,6 @@
 #include "streaming/encoder_worker.hpp"
 
-#include <fcntl.h>
 #include <nanobind/stl/string.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 extern "C" {
 #include <libavutil/log.h>
@@ -100,10 +97,10 @@ void report(const std::exception& e) {
 // one waits for its rest.
 class TargetReader {
   public:
-    std::optional<double> newest(int fd) {
+    std::optional<double> newest(platform::Socket channel) {
         std::optional<double> out;
         for (;;) {
-            ssize_t n = ::recv(fd, buf_ + have_, sizeof buf_ - have_, MSG_DONTWAIT);
+            std::ptrdiff_t n = platform::receive_now(channel, buf_ + have_, sizeof buf_ - have_);
             if (n <= 0) return out;  // nothing more now, or the channel is gone (the send says)
             have_ += static_cast<size_t>(n);
             if (have_ < sizeof buf_) continue;
@@ -124,7 +121,7 @@ void encode_frames(const EncoderArgs& a, const ParentWatch& parent, Attachments&
     // The channel has no other writer: a message needs no lock, and a worker that dies in the
     // middle of one leaves a fragment the server drops, never half a message on the wire.
     auto send_packet = [&](std::string_view packet) {
-        return net::send_all(att.socket.fd(), writer.frame(packet)) == 0;
+        return net::send_all(att.socket.get(), writer.frame(packet)) == 0;
     };
     // Frame signals do not queue: frames written while one is encoded collapse into the newest.
     while (wait_for_wake(*a.new_frame_event, parent)) {
@@ -135,7 +132,7 @@ void encode_frames(const EncoderArgs& a, const ParentWatch& parent, Attachments&
             if (!held) return;
             encoder.load(att.block.data());
         }
-        if (auto bps = targets.newest(att.socket.fd())) encoder.set_bitrate(*bps);
+        if (auto bps = targets.newest(att.socket.get())) encoder.set_bitrate(*bps);
         if (!encoder.encode(send_packet)) return;  // the app is gone: end quietly
     }
 }
@@ -182,7 +179,7 @@ EncoderArgs parse_encoder_args(nb::handle args) {
     a.shm_lock = kArgs.lock(t[13], "shm_lock_share");
     a.new_frame_event = kArgs.event(t[14], "new_fr_ev_share");
     a.keep_encoding_event = kArgs.event(t[15], "keep_enc_ev_share");
-    a.parent_pid = getpid();
+    a.parent_pid = platform::current_process();
     return a;
 }
 
@@ -195,9 +192,10 @@ int run_encoder(const EncoderArgs& a) {
         {
             LockScope held(*a.socket_lock, parent);
             if (!held) return 0;
-            int fd = ::fcntl(a.socket_fd, F_DUPFD_CLOEXEC, 0);
-            if (fd < 0) throw std::system_error(errno, std::generic_category(), "app socket");
-            att.socket = net::Socket(fd);
+            att.socket = net::Socket(platform::duplicate_socket(a.socket_fd));
+            if (!att.socket)
+                throw std::system_error(platform::socket_error(), std::generic_category(),
+                                        "app socket");
         }
         {
             LockScope held(*a.shm_lock, parent);

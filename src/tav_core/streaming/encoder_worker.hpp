@@ -8,7 +8,6 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
-#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +16,8 @@
 
 #include "ipc/event.hpp"
 #include "ipc/lock.hpp"
+#include "platform/process.hpp"
+#include "platform/socket.hpp"
 #include "streaming/vp9_encoder.hpp"
 
 namespace tav::streaming {
@@ -30,12 +31,13 @@ struct EncoderArgs {
     uint8_t img_cmd = 0;        // value 9: the code that opens each video packet message
     std::string shm_name;       // value 10: the frame block (name, size)
     size_t shm_size = 0;
-    int socket_fd = -1;                      // value 11: the packet channel (any stream socket)
+    platform::Socket socket_fd =
+        platform::kNoSocket;                 // value 11: the packet channel (any stream socket)
     std::shared_ptr<ipc::Lock> socket_lock;  // values 12-15, opened from their share descriptions
     std::shared_ptr<ipc::Lock> shm_lock;
     std::shared_ptr<ipc::Event> new_frame_event;
     std::shared_ptr<ipc::Event> keep_encoding_event;
-    pid_t parent_pid = 0;  // the parsing process: a forked worker ends when it dies
+    platform::Pid parent_pid = 0;  // the parsing process: a forked worker ends when it dies
 };
 
 // Holding the GIL. ValueError (std::invalid_argument) unless `args` holds exactly 16 valid values.

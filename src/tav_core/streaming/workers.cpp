@@ -82,7 +82,7 @@ void Stream::start_encoding(long width, long height, std::string_view input_form
         args->img_cmd = ASK_VIEWPORT_IMG;
         args->shm_name = share_name(*block_.shm);
         args->shm_size = frame_size_;
-        args->socket_fd = channel.fd();
+        args->socket_fd = channel.get();
         args->socket_lock = channel_lock_;
         args->shm_lock = block_.lock;
         args->new_frame_event = block_.ready;
@@ -95,7 +95,7 @@ void Stream::start_encoding(long width, long height, std::string_view input_form
                        [args] { return run_encoder(*args); },
                        kept_descriptors({args->socket_lock, args->shm_lock},
                                         {args->new_frame_event, args->keep_encoding_event},
-                                        channel.fd()))) {
+                                        channel.get()))) {
             log_later("Error creating encoding process");
             encoder_failed();
         }

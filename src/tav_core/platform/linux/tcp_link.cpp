@@ -13,7 +13,7 @@
 
 namespace tav::platform {
 
-TcpLinkInfo tcp_link_info(int fd) {
+TcpLinkInfo tcp_link_info(Socket fd) {
     TcpLinkInfo out;
     tcp_info info;
     std::memset(&info, 0, sizeof info);  // fields an older kernel does not fill stay 0
@@ -30,12 +30,12 @@ TcpLinkInfo tcp_link_info(int fd) {
     return out;
 }
 
-size_t tcp_unacknowledged(int fd) {
+size_t tcp_unacknowledged(Socket fd) {
     int n = 0;
     return ::ioctl(fd, SIOCOUTQ, &n) == 0 && n > 0 ? static_cast<size_t>(n) : 0;
 }
 
-bool tcp_limit_unsent(int fd, size_t bytes) {
+bool tcp_limit_unsent(Socket fd, size_t bytes) {
     int v = static_cast<int>(bytes);
     return ::setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &v, sizeof v) == 0;
 }

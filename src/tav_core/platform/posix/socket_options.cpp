@@ -8,17 +8,17 @@ namespace tav::platform {
 
 namespace {
 
-bool set_int(int fd, int level, int name, int value) {
+bool set_int(Socket fd, int level, int name, int value) {
     return ::setsockopt(fd, level, name, &value, sizeof value) == 0;
 }
 
 }  // namespace
 
-void set_no_delay(int fd) { set_int(fd, IPPROTO_TCP, TCP_NODELAY, 1); }
+void set_no_delay(Socket fd) { set_int(fd, IPPROTO_TCP, TCP_NODELAY, 1); }
 
 // The idle time is TCP_KEEPIDLE on most systems and TCP_KEEPALIVE on macOS; the interval and the
 // count are not in POSIX and are set where the system has them.
-bool set_keepalive(int fd, const Keepalive& timings) {
+bool set_keepalive(Socket fd, const Keepalive& timings) {
     if (!set_int(fd, SOL_SOCKET, SO_KEEPALIVE, 1)) return false;
     bool timed = false;
 #if defined(TCP_KEEPIDLE)
@@ -38,7 +38,7 @@ bool set_keepalive(int fd, const Keepalive& timings) {
 
 // With keepalive on, the limit also decides when unanswered probes end the connection: it is what
 // the probes take (kUnackedLimitMs), so both paths end a dead connection alike.
-bool set_unacked_limit(int fd, int limit_ms) {
+bool set_unacked_limit(Socket fd, int limit_ms) {
 #if defined(TCP_USER_TIMEOUT)
     return set_int(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, limit_ms);
 #else

@@ -18,7 +18,7 @@ TcpLinkInfo tcp_link_info(int) { return {}; }
 
 size_t tcp_unacknowledged(int) { return 0; }
 
-bool tcp_limit_unsent(int fd, size_t bytes) {
+bool tcp_limit_unsent(Socket fd, size_t bytes) {
     int v = static_cast<int>(std::max(kMinSendBuffer, 2 * bytes));
     return ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &v, sizeof v) == 0;
 }

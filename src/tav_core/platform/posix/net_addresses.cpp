@@ -1,4 +1,4 @@
-#include "qr/net_addresses.hpp"
+#include "platform/net_addresses.hpp"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -9,7 +9,7 @@
 #include <string_view>
 #include <system_error>
 
-namespace tav::qr {
+namespace tav::platform {
 
 namespace {
 
@@ -44,4 +44,4 @@ std::vector<std::string> net_addresses() {
     return addresses;
 }
 
-}  // namespace tav::qr
+}  // namespace tav::platform

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace tav::qr {
+namespace tav::platform {
 
 // Every IPv4 address of every network adapter, as dotted-decimal text, adapters in the order the
 // system reports them and each adapter's addresses in its order, duplicates kept; without
@@ -12,4 +12,4 @@ namespace tav::qr {
 // the kernel (call without the GIL). Throws std::system_error when the adapters cannot be listed.
 std::vector<std::string> net_addresses();
 
-}  // namespace tav::qr
+}  // namespace tav::platform
