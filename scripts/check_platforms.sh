@@ -6,7 +6,9 @@
 #      build/dev-portable, and the same tests against it with spawned workers;
 #   3. the platform layer alone (tests/platform_check.cpp): run against its portable files, and
 #      built for macOS on arm64 and x86-64 with Zig's cross compiler (the `ziglang` package), so
-#      that a call macOS lacks fails here. What a macOS build still needs: docs/platforms.md.
+#      that a call macOS lacks fails here. What a macOS build still needs: docs/platforms.md;
+#   4. the layers of src/tav_core (scripts/check_layers.sh): includes point down only, and only
+#      platform/ includes OS headers.
 # Extra arguments go to pytest.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -30,6 +32,8 @@ primitive_tests=(
 
 # Every step runs; the script fails at the end if any did.
 status=0
+echo "platforms: the layers of the sources"
+scripts/check_layers.sh || status=1
 echo "platforms: this system's build, spawned workers"
 .venv/bin/python -m pytest -q -p no:cacheprovider --worker-launch=spawn "${worker_tests[@]}" "$@" ||
     status=1
