@@ -1,5 +1,6 @@
-// Waking a thread that waits in poll(): a descriptor that reads as ready once set, until cleared.
-// Made for the app connection's writer, which polls its socket and this together.
+// Waking a thread that waits for sockets (wait_sockets in socket.hpp): ready once set, until
+// cleared. Made for the app connection's writer, which waits for its socket and this together. On
+// POSIX a descriptor that reads as ready.
 #pragma once
 
 namespace tav::platform {
@@ -11,7 +12,7 @@ class WakeUp {
     WakeUp(const WakeUp&) = delete;
     WakeUp& operator=(const WakeUp&) = delete;
 
-    // What to poll for reading.
+    // What poll() watches for reading (the platform's own wait uses it).
     int fd() const { return read_fd_; }
     void set();
     void clear();
