@@ -25,7 +25,7 @@ struct EncoderSettings {
     std::string input_format;  // "rgb", "bgr", "rgba" or "bgra"
     double output_width = 0;   // the integer part is the stream's size
     double output_height = 0;
-    double framerate = 0;  // frames per second
+    double framerate = 0;     // frames per second
     double bitrate_mbps = 0;  // constant
     bool vflip = false;
 };
