@@ -96,7 +96,7 @@ SharedSemaphore::SharedSemaphore() : state_(std::make_unique<State>()) {
     state_->give_token();
 }
 
-SharedSemaphore::SharedSemaphore(const std::vector<int>& descriptors)
+SharedSemaphore::SharedSemaphore(const std::vector<Handle>& descriptors)
     : state_(std::make_unique<State>()) {
     // Taken over only once they proved to be a semaphore: nothing else is closed by mistake.
     struct stat st;
@@ -153,7 +153,7 @@ bool SharedSemaphore::recover(Pid pid) {
 
 bool SharedSemaphore::locked() const { return state_->cell->word.load() != 0; }
 
-std::vector<int> SharedSemaphore::descriptors() const {
+std::vector<Handle> SharedSemaphore::handles() const {
     return {state_->token_in, state_->token_out, state_->memory};
 }
 
