@@ -1,6 +1,7 @@
 // GDI: the screen's device context is copied (BitBlt) into a top-down 32-bit DIB section of the
 // region's size, which holds B, G, R and a byte GDI leaves undefined, set to 255 after each grab.
-// The region is clipped to the virtual screen (all monitors); the part beyond it stays black.
+// The region is clipped to the virtual screen (all monitors); the part beyond it stays opaque
+// black, painted whenever the clip changes.
 #include "platform/screen_grab.hpp"
 
 #include <windows.h>
@@ -39,7 +40,14 @@ struct ScreenGrab::Impl {
         if (!IntersectRect(&c, &screen_rect, &wanted)) c = RECT{0, 0, 0, 0};
         if (EqualRect(&c, &clip)) return;
         clip = c;
-        std::memset(pixels, 0, row_bytes() * static_cast<size_t>(region.height));
+        blacken();
+    }
+
+    // Opaque black everywhere.
+    void blacken() {
+        const size_t size = row_bytes() * static_cast<size_t>(region.height);
+        std::memset(pixels, 0, size);
+        for (size_t i = 3; i < size; i += 4) pixels[i] = 255;
     }
 
     bool grab() {
@@ -78,8 +86,7 @@ ScreenGrab::ScreenGrab(const Region& region) : impl_(std::make_unique<Impl>()) {
     if (!g.bitmap) throw std::runtime_error("the screen grab's bitmap could not be made");
     g.pixels = static_cast<uint8_t*>(bits);
     g.previous = SelectObject(g.memory, g.bitmap);
-    g.clip = RECT{0, 0, 0, 0};
-    std::memset(g.pixels, 0, g.row_bytes() * static_cast<size_t>(region.height));
+    g.blacken();
 }
 
 ScreenGrab::~ScreenGrab() = default;
@@ -88,12 +95,7 @@ bool ScreenGrab::grab() { return impl_->grab(); }
 
 void ScreenGrab::write(uint8_t* frame) {
     const Impl& g = *impl_;
-    const size_t size = g.row_bytes() * static_cast<size_t>(g.region.height);
-    std::memcpy(frame, g.pixels, size);
-    // The black part off the screen is opaque too.
-    if (g.clip.right - g.clip.left != g.region.width ||
-        g.clip.bottom - g.clip.top != g.region.height)
-        for (size_t i = 3; i < size; i += 4) frame[i] = 255;
+    std::memcpy(frame, g.pixels, g.row_bytes() * static_cast<size_t>(g.region.height));
 }
 
 // The display driver writes each grab straight into this process's memory (the DIB section).
