@@ -4,6 +4,8 @@
 #include "platform/process.hpp"
 
 #include <windows.h>
+
+#include "platform/win/wide.hpp"
 // After windows.h, which it needs.
 #include <tlhelp32.h>
 
@@ -15,16 +17,10 @@ namespace tav::platform {
 
 namespace {
 
+using detail::wide;
+
 std::system_error failure(DWORD error, const std::string& what) {
     return std::system_error(static_cast<int>(error), std::system_category(), what);
-}
-
-std::wstring wide(const std::string& text) {
-    std::wstring out;
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    out.resize(static_cast<size_t>(n));
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
 }
 
 // One argument as the C runtime's command-line parser reads it back: quoted when it holds a

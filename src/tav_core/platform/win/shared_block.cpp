@@ -14,17 +14,13 @@
 #include <mutex>
 #include <string>
 
+#include "platform/win/wide.hpp"
+
 namespace tav::platform {
 
 namespace {
 
-std::wstring wide(const std::string& name) {
-    std::wstring out;
-    int n = MultiByteToWideChar(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
-    out.resize(static_cast<size_t>(n));
-    MultiByteToWideChar(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), out.data(), n);
-    return out;
-}
+using detail::wide;
 
 int errno_of(DWORD error) {
     switch (error) {

@@ -12,16 +12,13 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "platform/shared_semaphore_parts.hpp"
+
 namespace tav::platform {
 
 namespace {
 
-constexpr uint32_t kMagic = 0x4b434c54;  // "TLCK"
-
-struct Cell {
-    uint32_t magic;
-    std::atomic<uint32_t> word;  // 0: free; otherwise the pid of the holder
-};
+using Cell = detail::HolderCell;
 
 std::system_error failure(const char* what) {
     return std::system_error(static_cast<int>(GetLastError()), std::system_category(), what);
@@ -68,7 +65,7 @@ SharedSemaphore::SharedSemaphore() : state_(std::make_unique<State>()) {
     state_->memory =
         CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(Cell), nullptr);
     if (!state_->memory) throw failure("CreateFileMappingW");
-    state_->cell = new (map_cell(state_->memory)) Cell{kMagic, {0}};
+    state_->cell = new (map_cell(state_->memory)) Cell{};
 }
 
 SharedSemaphore::SharedSemaphore(const std::vector<Handle>& handles)
@@ -82,7 +79,7 @@ SharedSemaphore::SharedSemaphore(const std::vector<Handle>& handles)
     if (!p) not_a_lock();
     MEMORY_BASIC_INFORMATION region;
     if (VirtualQuery(p, &region, sizeof region) < sizeof region ||
-        static_cast<Cell*>(p)->magic != kMagic) {
+        !static_cast<Cell*>(p)->valid()) {
         UnmapViewOfFile(p);
         not_a_lock();
     }
@@ -96,7 +93,7 @@ SharedSemaphore::~SharedSemaphore() = default;
 bool SharedSemaphore::acquire(bool blocking, double timeout) {
     switch (WaitForSingleObject(state_->semaphore, wait_ms(blocking, timeout))) {
         case WAIT_OBJECT_0:
-            state_->cell->word.store(static_cast<uint32_t>(GetCurrentProcessId()));
+            state_->cell->take(static_cast<uint32_t>(GetCurrentProcessId()));
             return true;
         case WAIT_TIMEOUT:
             return false;
@@ -106,21 +103,17 @@ bool SharedSemaphore::acquire(bool blocking, double timeout) {
 }
 
 void SharedSemaphore::release() {
-    uint32_t held = state_->cell->word.load();
-    do {
-        if (held == 0) throw std::invalid_argument("semaphore or lock released too many times");
-    } while (!state_->cell->word.compare_exchange_weak(held, 0));
+    state_->cell->free();
     state_->give();
 }
 
 bool SharedSemaphore::recover(Pid pid) {
-    uint32_t held = static_cast<uint32_t>(pid);
-    if (!state_->cell->word.compare_exchange_strong(held, 0)) return false;
+    if (!state_->cell->free_if_held_by(static_cast<uint32_t>(pid))) return false;
     state_->give();
     return true;
 }
 
-bool SharedSemaphore::locked() const { return state_->cell->word.load() != 0; }
+bool SharedSemaphore::locked() const { return state_->cell->held(); }
 
 std::vector<Handle> SharedSemaphore::handles() const { return {state_->semaphore, state_->memory}; }
 
