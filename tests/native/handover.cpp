@@ -63,11 +63,12 @@ std::shared_ptr<tav::ipc::Event> event(const std::vector<std::string>& f, size_t
 
 // ---- the roles of a started child; each returns its exit code --------------------------------
 
-// Its argument, the environment it was given and an exit code of its own.
-int echo(const std::vector<std::string>& f) {
+// Its argument, the environment and command line it was given, and an exit code of its own.
+int echo(const std::vector<std::string>& f, const std::vector<std::string>& args) {
     const char* value = std::getenv("TAV_NATIVE_VALUE");
-    platform::write_all(platform::standard_output(),
-                        "echo:" + f.at(1) + ";env:" + (value ? value : "(none)"));
+    std::string out = "echo:" + f.at(1) + ";env:" + (value ? value : "(none)") + ";args:";
+    for (const std::string& a : args) out += "<" + a + ">";
+    platform::write_all(platform::standard_output(), out);
     return 7;
 }
 
@@ -144,11 +145,13 @@ std::string argument_block(const std::vector<std::string>& fields) {
 std::string number(std::uint64_t value) { return std::to_string(value); }
 std::uint64_t number_of(const std::string& field) { return std::stoull(field); }
 
-Child::Child(std::vector<platform::Handle> handed, std::vector<std::string> env)
+Child::Child(std::vector<platform::Handle> handed, std::vector<std::string> env,
+             std::vector<std::string> args)
     : hand_over_{std::move(handed), {}} {
     std::vector<std::string> all = environment();
     all.insert(all.end(), env.begin(), env.end());
-    spawned_ = platform::spawn({program_path, "--child"}, all, hand_over_);
+    args.insert(args.begin(), {program_path, "--child"});
+    spawned_ = platform::spawn(args, all, hand_over_);
 }
 
 Child::~Child() {
@@ -183,12 +186,12 @@ int Child::wait(double seconds) {
 
 std::string Child::output() { return platform::read_to_end(spawned_.output); }
 
-int run_child() {
+int run_child(const std::vector<std::string>& args) {
     const std::vector<std::string> f = read_argument_block();
     if (f.empty()) return 10;
     try {
         const std::string& role = f[0];
-        if (role == "echo") return echo(f);
+        if (role == "echo") return echo(f, args);
         if (role == "socket") return send_message(f);
         if (role == "meet") return meet(f);
         if (role == "hold") return hold(f);

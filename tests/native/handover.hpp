@@ -50,7 +50,9 @@ std::uint64_t number_of(const std::string& field);
 // `program --child`, spawned by the platform layer with `handed` and `env` ("NAME=value" each).
 class Child {
   public:
-    explicit Child(std::vector<platform::Handle> handed = {}, std::vector<std::string> env = {});
+    // `args` follow "--child" on its command line.
+    explicit Child(std::vector<platform::Handle> handed = {}, std::vector<std::string> env = {},
+                   std::vector<std::string> args = {});
     ~Child();  // kills a child that still runs
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
@@ -76,8 +78,8 @@ struct CreatorReport {
     platform::ProcessStamp stamp;
 };
 
-// The child's side: reads the argument block and runs the role its first field names. Returns
-// the process exit code.
-int run_child();
+// The child's side: reads the argument block and runs the role its first field names; `args`
+// are its command line's after "--child". Returns the process exit code.
+int run_child(const std::vector<std::string>& args);
 
 }  // namespace native_test

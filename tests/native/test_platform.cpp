@@ -49,12 +49,22 @@ std::string test_block_name() {
 }  // namespace
 
 TEST_CASE(
-    "a spawned child gets its argument block and environment; its output and status come back") {
-    Child child({}, {"TAV_NATIVE_VALUE=given to the child"});
-    REQUIRE(child.send({"echo", "an argument with \"quotes\" and spaces"}));
+    "a spawned child gets its argument block, environment and command line; its output "
+    "and status come back") {
+    // What a worker's command line holds: a path with spaces, code with quotes and semicolons.
+    const std::vector<std::string> args = {"C:\\Program Files\\Host 4.2\\python.exe",
+                                           "-c",
+                                           "from m import _ep; _ep(\"a b\")",
+                                           "",
+                                           "trailing\\",
+                                           "back\\\"slash"};
+    Child child({}, {"TAV_NATIVE_VALUE=given to the child"}, args);
+    REQUIRE(child.send({"echo", "a block field"}));
     const int status = child.wait(20);
     CHECK(platform::exited_with(status, 7));
-    CHECK(child.output() == "echo:an argument with \"quotes\" and spaces;env:given to the child");
+    std::string expected = "echo:a block field;env:given to the child;args:";
+    for (const std::string& a : args) expected += "<" + a + ">";
+    CHECK(child.output() == expected);
 
     platform::HandOver nothing;
     CHECK_THROWS_AS(platform::spawn({program_path + ".absent"}, {}, nothing), std::system_error);
