@@ -16,6 +16,12 @@
 #include "platform/shared_block.hpp"
 #include "program.hpp"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
 using namespace native_test;
 namespace ipc = tav::ipc;
 
@@ -46,6 +52,16 @@ std::string test_block_name() {
     return platform::system_block_name(name);
 }
 
+// A pipe whose ends a spawned child would inherit if the spawn let it.
+void inheritable_pipe(platform::Handle ends[2]) {
+#ifdef _WIN32
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    REQUIRE(CreatePipe(&ends[0], &ends[1], &inherit, 0));
+#else
+    REQUIRE(::pipe(ends) == 0);
+#endif
+}
+
 }  // namespace
 
 TEST_CASE(
@@ -68,6 +84,17 @@ TEST_CASE(
 
     platform::HandOver nothing;
     CHECK_THROWS_AS(platform::spawn({program_path + ".absent"}, {}, nothing), std::system_error);
+}
+
+TEST_CASE("a spawned child inherits nothing of its parent but what it is handed") {
+    platform::Handle ends[2];
+    inheritable_pipe(ends);
+    Child child;
+    platform::close_descriptor(ends[1]);
+    CHECK(platform::stream_ended(ends[0]));  // no copy of the write end lives in the child
+    REQUIRE(child.send({"echo", "x"}));
+    CHECK(platform::exited_with(child.wait(20), 7));
+    platform::close_descriptor(ends[0]);
 }
 
 TEST_CASE("a child that never gets its arguments is killed at the time limit") {
