@@ -36,8 +36,7 @@ void close_socket(socket_handle s);
 std::vector<platform::Handle> socket_handles(socket_handle s);
 // The socket as a spawned child reaches it: its descriptor number (handed over by the spawn) or,
 // on Windows, its duplication record made for the child's pid; and the child's side.
-std::string socket_share(socket_handle s, const platform::HandOver& to,
-                         const platform::Process& child);
+std::string socket_share(socket_handle s, const platform::HandOver& to);
 socket_handle shared_socket(const std::string& share);
 
 // ---- spawned copies of this program --------------------------------------------------------

@@ -118,10 +118,9 @@ void close_socket(socket_handle s) {
 #ifdef _WIN32
 std::vector<platform::Handle> socket_handles(socket_handle) { return {}; }
 
-std::string socket_share(socket_handle s, const platform::HandOver&,
-                         const platform::Process& child) {
+std::string socket_share(socket_handle s, const platform::HandOver& to) {
     WSAPROTOCOL_INFOW info{};
-    if (WSADuplicateSocketW(raw(s), DWORD(child.pid), &info) != 0)
+    if (WSADuplicateSocketW(raw(s), DWORD(to.child), &info) != 0)
         throw std::runtime_error("WSADuplicateSocketW failed: " +
                                  std::to_string(WSAGetLastError()));
     return std::string(reinterpret_cast<const char*>(&info), sizeof info);
@@ -141,7 +140,7 @@ socket_handle shared_socket(const std::string& share) {
 #else
 std::vector<platform::Handle> socket_handles(socket_handle s) { return {s}; }
 
-std::string socket_share(socket_handle s, const platform::HandOver& to, const platform::Process&) {
+std::string socket_share(socket_handle s, const platform::HandOver& to) {
     return number(to.pass(s));
 }
 

@@ -30,8 +30,7 @@ TEST_CASE("a spawned child sends through the socket handed over with its argumen
             : std::string(100000, 'x') + "end";
     {
         Child child(socket_handles(link));
-        REQUIRE(child.send(
-            {"socket", socket_share(link, child.hand_over(), child.process()), message}));
+        REQUIRE(child.send({"socket", socket_share(link, child.hand_over()), message}));
         CHECK(platform::exited_with(child.wait(20), 0));
     }
     close_socket(link);  // the far end sees the end of the stream once both copies are closed

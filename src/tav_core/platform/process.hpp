@@ -28,7 +28,8 @@ struct Process {
 };
 
 Pid current_process();
-// The process that started this one (a worker's host). Changes when that process dies.
+// The process that started this one (a worker's host). On POSIX it changes when that process
+// dies; Windows keeps the pid it recorded at the start (a spawned worker watches its input).
 Pid parent_process();
 
 // Runs `handler` in the child after every fork of this process (to make its locks anew).
@@ -46,6 +47,7 @@ std::optional<Pid> fork_child(const std::function<int()>& body, std::vector<Hand
 struct HandOver {
     std::vector<Handle> handles;
     std::vector<uint64_t> values;  // filled by spawn, one per handle
+    Pid child = 0;                 // filled by spawn (what a socket's Windows record is made for)
 
     // After the spawn: how the child reaches `h` (std::logic_error for one not handed over).
     uint64_t pass(Handle h) const {

@@ -147,6 +147,7 @@ Spawned spawn(const std::vector<std::string>& argv, const std::vector<std::strin
         ::posix_spawnattr_destroy(&attr);
         if (err != 0) throw failure(err, argv[0]);
         child.process = Process(pid);
+        hand_over.child = pid;
         hand_over.values.clear();
         for (size_t i = 0; i < pass_fds.size(); ++i) hand_over.values.push_back(kFirst + i);
         return child;

@@ -186,6 +186,7 @@ Spawned spawn(const std::vector<std::string>& argv, const std::vector<std::strin
     own.keep(in[1]);
     own.keep(out[0]);
 
+    hand_over.child = child.process.pid;
     hand_over.values.clear();
     for (Handle h : hand_over.handles) {
         HANDLE copy = nullptr;
