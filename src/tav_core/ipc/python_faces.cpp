@@ -5,6 +5,10 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
+#include <vector>
+
+#include "platform/system.hpp"
 
 namespace tav::ipc {
 
@@ -24,12 +28,30 @@ std::string bytes_of(nb::handle value) {
 
 nb::bytes to_bytes(const std::string& s) { return nb::bytes(s.data(), s.size()); }
 
+// Whom a share is made for: a forked child (none), or on Windows the process `process_handle`
+// designates, with `handles` duplicated into it now.
+std::optional<platform::HandOver> made_for(nb::handle process_handle,
+                                           std::vector<platform::Handle> handles) {
+    if (!platform::kWindows) return std::nullopt;
+    if (process_handle.is_none())
+        throw nb::value_error("In Windows, 'process_handle' must be set as the target process");
+    platform::HandOver to{std::move(handles)};
+    const auto value = nb::cast<uint64_t>(process_handle);
+    nb::gil_scoped_release release;
+    platform::hand_over_to(platform::Process(0, platform::handle_from_value(value)), to);
+    return to;
+}
+
 }  // namespace
 
-nb::bytes lock_share(const Lock& lock) { return to_bytes(lock.share()); }
+nb::bytes lock_share(const Lock& lock, nb::handle process_handle) {
+    auto to = made_for(process_handle, lock.handles());
+    return to_bytes(lock.share(to ? &*to : nullptr));
+}
 
-nb::tuple event_share(const Event& event) {
-    auto d = event.share();
+nb::tuple event_share(const Event& event, nb::handle process_handle) {
+    auto to = made_for(process_handle, event.handles());
+    auto d = event.share(to ? &*to : nullptr);
     return nb::make_tuple(to_bytes(d[0]), to_bytes(d[1]), to_bytes(d[2]));
 }
 

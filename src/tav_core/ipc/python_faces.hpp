@@ -16,9 +16,12 @@ namespace tav::ipc {
 
 namespace nb = nanobind;
 
-// A share description as Python sees it: bytes for a lock, a triple of bytes for an event.
-nb::bytes lock_share(const Lock& lock);
-nb::tuple event_share(const Event& event);
+// A share description as Python sees it: bytes for a lock, a triple of bytes for an event. On
+// Windows it is made for the process whose native handle is `process_handle` (required there: the
+// semaphores are duplicated into it now); elsewhere for a forked child, and `process_handle` is
+// not used.
+nb::bytes lock_share(const Lock& lock, nb::handle process_handle);
+nb::tuple event_share(const Event& event, nb::handle process_handle);
 
 struct PyLock {
     std::shared_ptr<Lock> lock;
@@ -26,7 +29,7 @@ struct PyLock {
     static void init(PyLock* self, nb::handle from_share);
     bool acquire(bool blocking, nb::handle timeout);
     void release() { lock->release(); }
-    nb::bytes share() const { return lock_share(*lock); }
+    nb::bytes share(nb::handle process_handle) const { return lock_share(*lock, process_handle); }
 };
 
 struct PyEvent {
@@ -34,7 +37,7 @@ struct PyEvent {
 
     static void init(PyEvent* self, nb::handle from_share);
     bool wait(nb::handle timeout);
-    nb::tuple share() const { return event_share(*event); }
+    nb::tuple share(nb::handle process_handle) const { return event_share(*event, process_handle); }
 };
 
 // A view handed out by `buf` owns a reference to the mapping, so a view that outlives `close`

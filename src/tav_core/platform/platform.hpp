@@ -16,5 +16,6 @@
 //   a function the process has loaded                          loaded_symbol.hpp
 //   writing a whole file                                       file_write.hpp
 //   grabbing a rectangle of the screen                         screen_grab.hpp
+//   which system the build is for                              system.hpp
 // (*_parts.hpp: what one facility's implementations differ in, used only by that facility.)
 #pragma once

@@ -73,6 +73,11 @@ struct Spawned {
 Spawned spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
               HandOver& hand_over);
 
+// Hands `hand_over`'s handles to the running process `target`, filling in their values: on
+// Windows duplicated into it by its process handle (std::system_error when that fails). Elsewhere
+// descriptors reach a child only at its spawn: std::logic_error.
+void hand_over_to(const Process& target, HandOver& hand_over);
+
 // True when the child has ended; reaps it and stores its wait status in `status` (0 when it was
 // not our child any more). Never blocks.
 bool process_ended(const Process& child, int* status = nullptr);

@@ -10,6 +10,7 @@
 #include "ipc/ipc.hpp"
 #include "net/net.hpp"
 #include "platform/shared_block.hpp"
+#include "platform/system.hpp"
 #include "runtime/runtime.hpp"
 #include "server/server.hpp"
 #include "streaming/streaming.hpp"
@@ -39,7 +40,7 @@ NB_MODULE(tav_core, m) {
     });
 
     m.attr("__version__") = TAV_VERSION;
-    m.attr("_IS_WINDOWS") = false;
+    m.attr("_IS_WINDOWS") = tav::platform::kWindows;
     m.def("_command", &tav::command_byte, "n"_a);
     m.attr("_COMMANDS") = tav::command_table();
     m.attr("_WITH_LENGTH") = tav::kWithLength;
@@ -49,7 +50,7 @@ NB_MODULE(tav_core, m) {
         .def("acquire", &PyLock::acquire, "blocking"_a = true, "timeout"_a = nb::none())
         .def("release", &PyLock::release)
         .def(
-            "share", [](PyLock& l, nb::handle) { return l.share(); },
+            "share", [](PyLock& l, nb::handle to) { return l.share(to); },
             "process_handle"_a = nb::none())
         .def("__enter__", [](PyLock& l) { return l.acquire(true, nb::none()); })
         .def("__exit__", [](PyLock& l, nb::args) { l.release(); });
@@ -65,7 +66,7 @@ NB_MODULE(tav_core, m) {
             "clear", [](PyEvent& e) { e.event->clear(); }, nb::call_guard<nb::gil_scoped_release>())
         .def("wait", &PyEvent::wait, "timeout"_a = nb::none())
         .def(
-            "share", [](PyEvent& e, nb::handle) { return e.share(); },
+            "share", [](PyEvent& e, nb::handle to) { return e.share(to); },
             "process_handle"_a = nb::none());
 
     nb::register_exception_translator([](const std::exception_ptr& p, void*) {

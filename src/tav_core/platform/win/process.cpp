@@ -137,6 +137,20 @@ std::optional<Pid> fork_child(const std::function<int()>&, std::vector<Handle>) 
     return std::nullopt;
 }
 
+void hand_over_to(const Process& target, HandOver& hand_over) {
+    std::vector<uint64_t> values;
+    for (Handle h : hand_over.handles) {
+        HANDLE copy = nullptr;
+        if (!DuplicateHandle(GetCurrentProcess(), h, target.handle, &copy, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS))
+            throw failure(GetLastError(),
+                          "handing a handle to process " + std::to_string(target.pid));
+        values.push_back(handle_value(copy));
+    }
+    hand_over.child = target.pid;
+    hand_over.values = std::move(values);
+}
+
 Spawned spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
               HandOver& hand_over) {
     if (argv.empty()) throw std::invalid_argument("spawn: no program");
@@ -186,19 +200,13 @@ Spawned spawn(const std::vector<std::string>& argv, const std::vector<std::strin
     own.keep(in[1]);
     own.keep(out[0]);
 
-    hand_over.child = child.process.pid;
-    hand_over.values.clear();
-    for (Handle h : hand_over.handles) {
-        HANDLE copy = nullptr;
-        if (!DuplicateHandle(GetCurrentProcess(), h, info.hProcess, &copy, 0, FALSE,
-                             DUPLICATE_SAME_ACCESS)) {
-            const DWORD error = GetLastError();
-            TerminateProcess(info.hProcess, 1);
-            WaitForSingleObject(info.hProcess, INFINITE);
-            for (HANDLE e : {child.input, child.output, child.process.handle}) CloseHandle(e);
-            throw failure(error, "handing a handle to " + argv[0]);
-        }
-        hand_over.values.push_back(handle_value(copy));
+    try {
+        hand_over_to(child.process, hand_over);
+    } catch (...) {
+        TerminateProcess(info.hProcess, 1);
+        WaitForSingleObject(info.hProcess, INFINITE);
+        for (HANDLE e : {child.input, child.output, child.process.handle}) CloseHandle(e);
+        throw;
     }
     return child;
 }
