@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs a Windows program under Wine, in a Wine prefix of our own under build/wine that is
-# prepared on first use (quietly: no Mono or Gecko installers, no debug output), with a time
+# Runs a Windows program under Wine, in a Wine prefix of this checkout's own that is prepared on
+# first use (quietly: no Mono or Gecko installers, no debug output), with a time
 # limit. The program's exit code is passed on; 124 means it ran out of time.
 #
 # usage: scripts/wine.sh [--time-limit SECONDS] PROGRAM.exe [ARGUMENTS...]
@@ -16,14 +16,17 @@ esac
 [ $prepare_only -eq 1 ] || [ $# -ge 1 ] || { sed -n '2,8p' "$0" >&2; exit 2; }
 command -v wine >/dev/null || { echo "wine is not installed (Debian: wine64)" >&2; exit 1; }
 
-export WINEPREFIX="${WINEPREFIX:-$root/build/wine}"
+# Outside the source tree: a prefix maps drive Z: to / by a symbolic link, and a walk of the tree
+# (the sdist build's) would follow it over the whole file system.
+export WINEPREFIX="${WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/tavrel-wine/$(printf %s "$root" | sha1sum | cut -c1-12)}"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export WINEARCH=win64
 
 if [ ! -f "$WINEPREFIX/.prepared" ]; then
     mkdir -p "$WINEPREFIX"
-    log="$WINEPREFIX/../wine-prepare.log"
+    mkdir -p "$root/build"
+    log="$root/build/wine-prepare.log"
     t0=$SECONDS
     if ! timeout 300 wine wineboot --init >"$log" 2>&1 || ! timeout 120 wineserver --wait >>"$log" 2>&1; then
         cat "$log" >&2; echo "preparing the Wine prefix $WINEPREFIX failed" >&2; exit 1
