@@ -39,7 +39,11 @@ NB_MODULE(tav_core, m) {
     });
 
     m.attr("__version__") = TAV_VERSION;
+#ifdef _WIN32
+    m.attr("_IS_WINDOWS") = true;
+#else
     m.attr("_IS_WINDOWS") = false;
+#endif
     m.def("_command", &tav::command_byte, "n"_a);
     m.attr("_COMMANDS") = tav::command_table();
     m.attr("_WITH_LENGTH") = tav::kWithLength;
