@@ -70,10 +70,10 @@ def _read_messages(conn, run):
         run.arrivals.append(time.monotonic())
 
 
-def run_stream(program, limit, screen=False, **options):
-    """Runs `program --stream` with `options` (NAME=VALUE) against a listener of its own, on a
-    virtual X screen when `screen` (Wine always wants one); returns what arrived."""
-    run = StreamRun(-1, "")
+def run_against_listener(program, limit, read, screen=False):
+    """Runs the command that `program(port)` gives (argv, and variables added to the environment)
+    while a listener on 127.0.0.1:port hands the one connection it accepts to `read`; on a virtual
+    X screen of its own when `screen` (Wine always wants one). Returns the finished process."""
     with socket.create_server(("127.0.0.1", 0)) as listener:
         listener.settimeout(limit)
 
@@ -81,20 +81,33 @@ def run_stream(program, limit, screen=False, **options):
             conn, _ = listener.accept()
             with conn:
                 conn.settimeout(limit)
-                _read_messages(conn, run)
+                read(conn)
 
         reader = threading.Thread(target=serve, daemon=True)
         reader.start()
-        args = [f"port={listener.getsockname()[1]}"] + [f"{k}={v}" for k, v in options.items()]
+        argv, env = program(listener.getsockname()[1])
         display = VirtualScreen(640, 480) if screen else None
         try:
-            env = {**os.environ, **({"DISPLAY": display.display} if display else {})}
-            done = subprocess.run([*program, "--stream", *args], capture_output=True, text=True,
-                                  timeout=limit + 30, env=env)
+            if display:
+                env = {**env, "DISPLAY": display.display}
+            done = subprocess.run(argv, capture_output=True, text=True, timeout=limit + 30,
+                                  env={**os.environ, **env})
         finally:
             if display:
                 display.close()
         reader.join(limit)
+    return done
+
+
+def run_stream(program, limit, screen=False, **options):
+    """Runs `program --stream` with `options` (NAME=VALUE) against a listener of its own, on a
+    virtual X screen when `screen`; returns what arrived."""
+    run = StreamRun(-1, "")
+
+    def stream(port):
+        args = [f"port={port}"] + [f"{k}={v}" for k, v in options.items()]
+        return [*program, "--stream", *args], {}
+
+    done = run_against_listener(stream, limit, lambda conn: _read_messages(conn, run), screen)
     run.returncode, run.output = done.returncode, done.stdout + done.stderr
     return run
-

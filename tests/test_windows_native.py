@@ -1,16 +1,14 @@
 """The Windows side, cross-built with mingw-w64: the native test program (the platform layer
 between spawned processes, the screen grab, the encoder, and a stream end to end through the
 workers' own loops) run under Wine on a virtual X screen (and natively, built from the same
-sources), and the extension's packaging as a win_amd64 wheel, proved on the probe module. Nothing is skipped: the builds install mingw-w64 and Wine when they
-are missing, and fail when they cannot."""
+sources), and the extension's packaging as a win_amd64 wheel, proved on the probe module. Nothing
+is skipped: the builds install mingw-w64 and Wine when they are missing, and fail when they
+cannot."""
 
-import os
 import re
 import secrets
-import socket
 import subprocess
 import sys
-import threading
 import zipfile
 from pathlib import Path
 
@@ -20,8 +18,7 @@ import pytest
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "scripts" / "windows"))
 import check_imports  # noqa: E402
-from native_stream import build, command, run_stream  # noqa: E402
-from screen_support import VirtualScreen  # noqa: E402
+from native_stream import build, command, run_against_listener, run_stream  # noqa: E402
 
 # A cold build cross-compiles the third-party libraries first: minutes on a busy machine.
 pytestmark = pytest.mark.timeout(1800)
@@ -43,29 +40,16 @@ def test_native_program_passes_and_its_child_reaches_a_linux_listener(target, re
     build_dir = request.getfixturevalue(f"{target}_build")
     message = f"from the {target} child {secrets.token_hex(8)}"
     received = []
-    with socket.create_server(("127.0.0.1", 0)) as listener:
-        listener.settimeout(RUN_LIMIT)
 
-        def serve():
-            conn, _ = listener.accept()
-            with conn:
-                conn.settimeout(RUN_LIMIT)
-                received.append(b"".join(iter(lambda: conn.recv(65536), b"")))
+    def program(port):
+        return command(target, build_dir, RUN_LIMIT), {"TAV_TEST_PORT": str(port),
+                                                       "TAV_TEST_MESSAGE": message}
 
-        server = threading.Thread(target=serve, daemon=True)
-        server.start()
-        env = {"TAV_TEST_PORT": str(listener.getsockname()[1]), "TAV_TEST_MESSAGE": message}
-        # Wine's windows, and the screen grab's, go to an X display of the test's own.
-        screen = VirtualScreen(640, 480) if target == "windows" else None
-        try:
-            if screen:
-                env["DISPLAY"] = screen.display
-            done = subprocess.run(command(target, build_dir, RUN_LIMIT), capture_output=True,
-                                  text=True, timeout=RUN_LIMIT + 30, env={**os.environ, **env})
-        finally:
-            if screen:
-                screen.close()
-        server.join(RUN_LIMIT)
+    def read(conn):
+        received.append(b"".join(iter(lambda: conn.recv(65536), b"")))
+
+    # Wine's windows, and the screen grab's, go to an X display of the test's own.
+    done = run_against_listener(program, RUN_LIMIT, read, screen=target == "windows")
     output = done.stdout + done.stderr
     assert done.returncode == 0, output
     cases = re.search(r"test cases:\s*(\d+) \|\s*(\d+) passed", output)
