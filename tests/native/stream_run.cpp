@@ -135,10 +135,12 @@ struct Stream {
         const std::string& n = block.name();
         block_name = !n.empty() && n[0] == '/' ? n.substr(1) : n;
     }
+    // Under the block's lock, unless a worker that had to be killed died holding it.
     ~Stream() {
-        ipc::Held held(*block_lock);
+        const bool held = block_lock->acquire(true, kJoinTimeout);
         block.close();
         ipc::unlink_owned(block.name());
+        if (held) block_lock->release();
     }
 };
 
@@ -199,8 +201,9 @@ std::unique_ptr<Child> start_screenshot(Stream& s, const tav::platform::Region& 
     return child;
 }
 
-// Waits until the worker took the wake-up `event` (it clears it when it wakes); false when it did
-// not within the time limit. Frames written after that are not lost: each wake-up is one frame.
+// Waits until the worker took the wake-up `event` (it clears it when it wakes, before it reads the
+// block); false when it did not within the time limit. Each wake-up taken is one frame encoded:
+// the count is exact, though the next frame may reach the block before the worker reads it.
 bool taken(ipc::Event& event, PaintedWindow* window) {
     const auto deadline = clock::now() + std::chrono::duration<double>(kTakeTimeout);
     while (event.is_set()) {
