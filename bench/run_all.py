@@ -17,6 +17,7 @@ from common import Row, print_table  # noqa: E402
 MODULES = ["bench_dispatch", "bench_protocol", "bench_encoder", "bench_frames", "bench_screenshot",
            "bench_network", "bench_blender"]
 MODULES.append("bench_launch")
+MODULES.append("bench_wine_encoder")
 
 
 class _GivenRatio(Row):

@@ -1,36 +1,28 @@
 """The Windows side, cross-built with mingw-w64: the native test program (the platform layer
-between spawned processes, the screen grab, the encoder) run under Wine on a virtual X screen (and
-natively, built from the same sources), and the extension's packaging as a win_amd64 wheel,
-proved on the probe module. Nothing is skipped: the builds install mingw-w64 and Wine when they
-are missing, and fail when they cannot."""
+between spawned processes, the screen grab, the encoder, and a stream end to end through the
+workers' own loops) run under Wine on a virtual X screen (and natively, built from the same
+sources), and the extension's packaging as a win_amd64 wheel, proved on the probe module. Nothing
+is skipped: the builds install mingw-w64 and Wine when they are missing, and fail when they
+cannot."""
 
-import os
 import re
 import secrets
-import socket
 import subprocess
 import sys
-import threading
 import zipfile
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "scripts" / "windows"))
 import check_imports  # noqa: E402
-from screen_support import VirtualScreen  # noqa: E402
+from native_stream import build, command, run_against_listener, run_stream  # noqa: E402
 
 # A cold build cross-compiles the third-party libraries first: minutes on a busy machine.
 pytestmark = pytest.mark.timeout(1800)
 RUN_LIMIT = 60
-
-
-def build(*args):
-    done = subprocess.run([str(ROOT / "scripts/build_native_tests.sh"), *args], capture_output=True,
-                          text=True, timeout=1700)
-    assert done.returncode == 0, done.stdout + done.stderr
-    return Path(done.stdout.strip().splitlines()[-1])
 
 
 @pytest.fixture(scope="module")
@@ -43,41 +35,21 @@ def linux_build():
     return build()
 
 
-def command(target, build_dir):
-    if target == "windows":
-        return [str(ROOT / "scripts/wine.sh"), "--time-limit", str(RUN_LIMIT),
-                str(build_dir / "tav_native_tests.exe")]
-    return [str(build_dir / "tav_native_tests")]
-
-
 @pytest.mark.parametrize("target", ["linux", "windows"])
 def test_native_program_passes_and_its_child_reaches_a_linux_listener(target, request):
     build_dir = request.getfixturevalue(f"{target}_build")
     message = f"from the {target} child {secrets.token_hex(8)}"
     received = []
-    with socket.create_server(("127.0.0.1", 0)) as listener:
-        listener.settimeout(RUN_LIMIT)
 
-        def serve():
-            conn, _ = listener.accept()
-            with conn:
-                conn.settimeout(RUN_LIMIT)
-                received.append(b"".join(iter(lambda: conn.recv(65536), b"")))
+    def program(port):
+        return command(target, build_dir, RUN_LIMIT), {"TAV_TEST_PORT": str(port),
+                                                       "TAV_TEST_MESSAGE": message}
 
-        server = threading.Thread(target=serve, daemon=True)
-        server.start()
-        env = {"TAV_TEST_PORT": str(listener.getsockname()[1]), "TAV_TEST_MESSAGE": message}
-        # Wine's windows, and the screen grab's, go to an X display of the test's own.
-        screen = VirtualScreen(640, 480) if target == "windows" else None
-        try:
-            if screen:
-                env["DISPLAY"] = screen.display
-            done = subprocess.run(command(target, build_dir), capture_output=True, text=True,
-                                  timeout=RUN_LIMIT + 30, env={**os.environ, **env})
-        finally:
-            if screen:
-                screen.close()
-        server.join(RUN_LIMIT)
+    def read(conn):
+        received.append(b"".join(iter(lambda: conn.recv(65536), b"")))
+
+    # Wine's windows, and the screen grab's, go to an X display of the test's own.
+    done = run_against_listener(program, RUN_LIMIT, read, screen=target == "windows")
     output = done.stdout + done.stderr
     assert done.returncode == 0, output
     cases = re.search(r"test cases:\s*(\d+) \|\s*(\d+) passed", output)
@@ -85,6 +57,52 @@ def test_native_program_passes_and_its_child_reaches_a_linux_listener(target, re
     print(f"{target}: {cases[1]} native test cases passed"
           + (" under Wine" if target == "windows" else ""))
     assert received == [message.encode()]
+
+
+TOP, BOTTOM = (200, 100, 50), (40, 160, 220)
+
+
+def hex_colour(rgb):
+    return "".join(f"{v:02x}" for v in rgb)
+
+
+def assert_colour(pixels, rgb):
+    """Every pixel within a VP9 round trip's error of `rgb`."""
+    assert np.abs(pixels.astype(int) - rgb).max() <= 10, (pixels.reshape(-1, 3).mean(0), rgb)
+
+
+@pytest.mark.parametrize("source", ["block", "screen"])
+@pytest.mark.parametrize("target", ["linux", "windows"])
+def test_worker_frames_reach_a_linux_listener_as_vp9_of_their_size_and_colour(target, source,
+                                                                               request):
+    """The core's encoder loop in a spawned worker sends, on the socket it was handed, a packet for
+    every frame put into the block: frames written by the parent (top and bottom half in two
+    colours), or screenshots of a window the parent painted, taken by the screenshot loop in a
+    second worker."""
+    build_dir = request.getfixturevalue(f"{target}_build")
+    if source == "block":
+        frames, width, height, colours = 12, 320, 240, [TOP, BOTTOM]
+    else:
+        frames, width, height, colours = 8, 160, 120, [TOP]
+    run = run_stream(command(target, build_dir, RUN_LIMIT), RUN_LIMIT,
+                     screen=target == "windows" or source == "screen", source=source,
+                     frames=frames, width=width, height=height,
+                     colours=",".join(hex_colour(c) for c in colours))
+    assert run.returncode == 0, run.output
+    assert run.stray == b""
+    pictures = run.frames()
+    print(f"{target} {source}: {len(pictures)} frames decoded"
+          + (" (Windows workers under Wine)" if target == "windows" else ""))
+    assert len(pictures) == len(run.packets)
+    # Each fed frame is one wake-up of the encoder; requests for screenshots may collapse.
+    assert len(pictures) == frames if source == "block" else 1 <= len(pictures) <= frames
+    for picture in pictures:
+        assert picture.shape == (height, width, 3)
+        if source == "block":
+            assert_colour(picture[:height // 2 - 8], TOP)  # rows near the edge share chroma
+            assert_colour(picture[height // 2 + 8:], BOTTOM)
+        else:
+            assert_colour(picture, TOP)
 
 
 def test_probe_module_imports_only_python_and_windows_dlls(windows_build):

@@ -13,6 +13,7 @@
 #include "platform/descriptors.hpp"
 #include "platform/shared_block.hpp"
 #include "program.hpp"
+#include "stream_run.hpp"
 
 #ifdef _WIN32
 #define environ _environ
@@ -197,6 +198,8 @@ int run_child(const std::vector<std::string>& args) {
         if (role == "hold") return hold(f);
         if (role == "frame") return write_frame(f);
         if (role == "creator") return make_block(f);
+        if (role == "encoder") return run_encoder_worker(f);
+        if (role == "screenshot") return run_screenshot_worker(f);
         return 11;
     } catch (const std::exception& e) {
         platform::write_all(platform::standard_output(), std::string("child failed: ") + e.what());

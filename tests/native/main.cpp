@@ -1,5 +1,6 @@
 // The native test program, built for Linux and for Windows from the same sources. Run with
-// `--child` it is the started copy of the hand-over tests; otherwise doctest runs the cases.
+// `--child` it is the started copy of the hand-over tests (or a worker of the stream run); with
+// `--stream` the server's side of an end-to-end stream run; otherwise doctest runs the cases.
 #define DOCTEST_CONFIG_IMPLEMENT
 #include <doctest/doctest.h>
 
@@ -9,6 +10,7 @@
 
 #include "handover.hpp"
 #include "program.hpp"
+#include "stream_run.hpp"
 
 namespace native_test {
 std::string program_path;
@@ -19,6 +21,8 @@ int main(int argc, char** argv) {
         return native_test::run_child(std::vector<std::string>(argv + 2, argv + argc));
     native_test::program_path = argv[0];
     native_test::start_sockets();
+    if (argc >= 2 && std::strcmp(argv[1], "--stream") == 0)
+        return native_test::run_stream(std::vector<std::string>(argv + 2, argv + argc));
     doctest::Context context(argc, argv);
     return context.run();
 }

@@ -1,6 +1,8 @@
 // Sockets: the system's socket type and every call the core makes on a socket, creating one
 // included, with waiting for sockets together with a WakeUp in one call. Errors are the system's
-// error numbers (errno values on POSIX), 0 for none; error_text gives their text.
+// error numbers (errno values on POSIX, WSA error codes on Windows), 0 for none; error_text gives
+// their text. On Windows every socket made here is non-blocking underneath; the calls below that
+// wait do so themselves.
 #pragma once
 
 #include <cstddef>
@@ -50,7 +52,7 @@ std::ptrdiff_t receive_now(Socket s, void* data, size_t size);
 // Waits for at least one byte: the bytes read, 0 at the end of the stream, or -1.
 std::ptrdiff_t receive(Socket s, void* data, size_t size);
 
-// Puts all of `data` on the connection. Returns 0, or the error of the failure; ETIMEDOUT when
+// Puts all of `data` on the connection. Returns 0, or the error of the failure; (WSA)ETIMEDOUT when
 // nothing could be sent for `stall_seconds` (the connection is then shut down).
 int send_all(Socket s, std::string_view data, double stall_seconds);
 // Reads exactly `size` bytes into `out`. Returns 0; -1 when the stream ended first; or the error.

@@ -6,6 +6,7 @@
 #include <exception>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "platform/loaded_symbol.hpp"
@@ -121,7 +122,7 @@ Unlocked::Unlocked() : state_(PyEval_SaveThread()) {}
 
 Unlocked::~Unlocked() {
     if (finalizing() && PyThread_get_thread_ident() != main_thread_ident) {
-        for (;;) pause();
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     }
     PyEval_RestoreThread(state_);
 }

@@ -3,11 +3,10 @@
 // the server's app connection puts on the wire. The server sends bit-rate targets back over the
 // same channel (uint32 LE bit/s); the worker applies the newest before its next frame.
 //
-// The arguments are parsed with Python (holding the GIL) before the worker runs; the run itself
-// never touches Python, so it can run in a forked child or on a thread without the GIL.
+// The run takes its arguments as C++ values and never touches Python, so it can run in a forked
+// child, on a thread without the GIL, or in a program without an interpreter. The module's entry
+// `_ep` parses the argument tuple into them (encoder_entry.hpp).
 #pragma once
-
-#include <nanobind/nanobind.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -22,8 +21,6 @@
 
 namespace tav::streaming {
 
-namespace nb = nanobind;
-
 // The 16 values of the encoder argument tuple, in C++.
 struct EncoderArgs {
     EncoderSettings encoder;    // values 0-4 and 6-8: sizes, input format, rate, bit rate, flip
@@ -37,11 +34,8 @@ struct EncoderArgs {
     std::shared_ptr<ipc::Lock> shm_lock;
     std::shared_ptr<ipc::Event> new_frame_event;
     std::shared_ptr<ipc::Event> keep_encoding_event;
-    platform::Pid parent_pid = 0;  // the parsing process: a forked worker ends when it dies
+    platform::Pid parent_pid = 0;  // the starting process: a worker of its own ends when it dies
 };
-
-// Holding the GIL. ValueError (std::invalid_argument) unless `args` holds exactly 16 valid values.
-EncoderArgs parse_encoder_args(nb::handle args);
 
 // Exit status of a forked encoder worker that could not build its encoder: starting it again
 // with the same arguments would fail the same way.
@@ -51,8 +45,5 @@ inline constexpr int kExitEncoderFailed = 70;
 // failed, or the parent died. Without the GIL; reports a failure of its own on stderr. Returns the
 // exit status for a forked worker: 0, kExitEncoderFailed, or 1 for any other failure.
 int run_encoder(const EncoderArgs& args);
-
-// The entry `_ep(args)`: parses holding the GIL, then runs with the GIL released.
-void encoder_entry(nb::handle args);
 
 }  // namespace tav::streaming

@@ -1,10 +1,9 @@
 // The screenshot worker: grabs a screen region into the frame block for every request.
 //
-// The arguments are parsed with Python (holding the GIL) before the worker runs; the run itself
-// never touches Python, so it can run in a forked child or on a thread without the GIL.
+// The run takes its arguments as C++ values and never touches Python, so it can run in a forked
+// child, on a thread without the GIL, or in a program without an interpreter. The module's entry
+// `_sp` parses the argument tuple into them (screenshot_entry.hpp).
 #pragma once
-
-#include <nanobind/nanobind.h>
 
 #include <cstddef>
 #include <memory>
@@ -21,8 +20,6 @@ using platform::DisplayUnavailable;
 using platform::Region;
 using platform::ScreenGrab;
 
-namespace nb = nanobind;
-
 // The 9 values of the screenshot argument tuple, in C++.
 struct ScreenshotArgs {
     Region region;         // values 0-3: x, y, width, height
@@ -32,7 +29,7 @@ struct ScreenshotArgs {
     std::shared_ptr<ipc::Event> new_frame_event;
     std::shared_ptr<ipc::Event> keep_screenshot_event;
     std::shared_ptr<ipc::Event> new_screenshot_event;
-    platform::Pid parent_pid = 0;  // the parsing process: a forked worker ends when it dies
+    platform::Pid parent_pid = 0;  // the starting process: a worker of its own ends when it dies
 };
 
 // Exit status of a forked worker that found no display to grab from.
@@ -43,20 +40,10 @@ size_t region_frame_size(const Region& region);
 inline constexpr const char* kBlockTooSmall =
     "buffer_share: the block is smaller than a frame of the region";
 
-// Holding the GIL: the region of those values (ValueError, std::invalid_argument, for a region
-// beyond the screen's coordinates or sides outside 1 to 32767 pixels).
-Region screenshot_region(nb::handle x, nb::handle y, nb::handle width, nb::handle height);
-
-// Holding the GIL. ValueError (std::invalid_argument) unless `args` holds exactly 9 valid values.
-ScreenshotArgs parse_screenshot_args(nb::handle args);
-
 // Runs the worker until its keep event is found clear, no request came for the idle lifespan, or
 // the parent died; one grab and one copy per request. Without the GIL; reports a failure of its
 // own on stderr. Returns the exit status for a forked worker: 0, kExitNoDisplay, or 1 for any
 // other failure.
 int run_screenshot(const ScreenshotArgs& args);
-
-// The entry `_sp(args)`: parses holding the GIL, then runs with the GIL released.
-void screenshot_entry(nb::handle args);
 
 }  // namespace tav::streaming

@@ -7,6 +7,8 @@
 
 #include "platform/descriptors.hpp"
 #include "runtime/package.hpp"
+#include "streaming/encoder_entry.hpp"
+#include "streaming/screenshot_entry.hpp"
 #include "streaming/worker_environment.hpp"
 #include "streaming/worker_life.hpp"
 

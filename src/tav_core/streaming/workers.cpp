@@ -11,7 +11,7 @@
 #include "platform/process.hpp"
 #include "runtime/python.hpp"
 #include "streaming/encoder_worker.hpp"
-#include "streaming/screenshot_worker.hpp"
+#include "streaming/screenshot_entry.hpp"
 #include "streaming/stream.hpp"
 #include "streaming/worker_launch.hpp"
 
