@@ -30,7 +30,9 @@ fi
 [ ${#pythons[@]} -gt 0 ] || { echo "no Python 3.10 to 3.13 found" >&2; exit 1; }
 
 mkdir -p dist build/wheel/raw
-rm -f dist/tavrel-*.whl dist/tavrel-*.tar.gz build/wheel/raw/*.whl
+# (The Windows wheels stay.)
+find dist -maxdepth 1 -name 'tavrel-*.whl' ! -name '*-win_amd64.whl' -delete
+rm -f dist/tavrel-*.tar.gz build/wheel/raw/*.whl
 for py in "${pythons[@]}"; do
     v="$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
     env="build/wheel/env-$v"
