@@ -52,21 +52,22 @@ int main(int argc, char** argv) {
     waiter.join();
 
     // A forked child shares it; the holder's pid lets the parent take it back once the child died.
-    auto child = fork_child([&] { return lock.acquire(true, 5) ? 7 : 1; }, lock.descriptors());
+    auto child = fork_child([&] { return lock.acquire(true, 5) ? 7 : 1; }, lock.handles());
     CHECK(child && wait_process(*child, 10));
     CHECK(lock.locked() && lock.recover(*child) && !lock.locked());
 
     // A spawned child gets exactly what it is handed.
-    HandOver hand_over;
-    for (int fd : lock.descriptors()) hand_over.pass(fd);
+    HandOver hand_over{lock.handles(), {}};
     Spawned spawned = spawn({argv[0], "child"}, {}, hand_over);
+    CHECK(hand_over.pass(lock.handles()[0]) == 3);
     CHECK(write_all(spawned.input, "x"));
-    CHECK(wait_process(spawned.pid, 10));
+    CHECK(wait_process(spawned.process, 10));
     close_descriptor(spawned.input);
     close_descriptor(spawned.output);
     bool missing = false;
     try {
-        spawn({"/nonexistent/program"}, {}, HandOver{});
+        HandOver nothing;
+        spawn({"/nonexistent/program"}, {}, nothing);
     } catch (const std::system_error&) {
         missing = true;
     }
@@ -74,8 +75,9 @@ int main(int argc, char** argv) {
 
     // Writing to a pipe whose reader is gone fails, and does not kill the writer.
     std::signal(SIGPIPE, SIG_DFL);
-    Spawned gone = spawn({argv[0], "child"}, {}, HandOver{});
-    CHECK(wait_process(gone.pid, 10));
+    HandOver nothing;
+    Spawned gone = spawn({argv[0], "child"}, {}, nothing);
+    CHECK(wait_process(gone.process, 10));
     CHECK(!write_all(gone.input, "x"));
     close_descriptor(gone.input);
     close_descriptor(gone.output);

@@ -6,8 +6,8 @@ import threading
 
 import pytest
 
-from conftest import (PullLoop, RecordingHost, TavServer, connect, recv_exact, stop_and_wait,
-                      wait_until)
+from conftest import (NativeTavServer, PullLoop, RecordingHost, TavServer, connect, recv_exact,
+                      stop_and_wait, wait_until)
 from tavrel.tav_base import TavBase
 
 PUSH, PULL = TavServer.EVENTMODE_PUSH, TavServer.EVENTMODE_PULL
@@ -15,7 +15,8 @@ PUSH, PULL = TavServer.EVENTMODE_PUSH, TavServer.EVENTMODE_PULL
 
 class TestConstruction:
     def test_version_line_and_defaults(self, capfd):
-        s = TavServer("Blender", (1, 2, 3), TavBase(), PUSH)
+        # The module's own class: with --worker-launch=spawn the suite's would guess an interpreter.
+        s = NativeTavServer("Blender", (1, 2, 3), TavBase(), PUSH)
         assert capfd.readouterr().out == (
             "Tavrel: Blender plug-in version 1.2.3 | Server version 2.1.2\n")
         assert (s.platform, s.plugin_version, s.event_mode) == ("Blender", (1, 2, 3), PUSH)

@@ -1,4 +1,5 @@
-"""The Windows side, cross-built with mingw-w64: the native test program run under Wine (and
+"""The Windows side, cross-built with mingw-w64: the native test program (the platform layer
+between spawned processes, the screen grab, the encoder) run under Wine on a virtual X screen (and
 natively, built from the same sources), and the extension's packaging as a win_amd64 wheel,
 proved on the probe module. Nothing is skipped: the builds install mingw-w64 and Wine when they
 are missing, and fail when they cannot."""
@@ -18,6 +19,7 @@ import pytest
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "scripts" / "windows"))
 import check_imports  # noqa: E402
+from screen_support import VirtualScreen  # noqa: E402
 
 # A cold build cross-compiles the third-party libraries first: minutes on a busy machine.
 pytestmark = pytest.mark.timeout(1800)
@@ -65,14 +67,23 @@ def test_native_program_passes_and_its_child_reaches_a_linux_listener(target, re
         server = threading.Thread(target=serve, daemon=True)
         server.start()
         env = {"TAV_TEST_PORT": str(listener.getsockname()[1]), "TAV_TEST_MESSAGE": message}
-        done = subprocess.run(command(target, build_dir), capture_output=True, text=True,
-                              timeout=RUN_LIMIT + 30, env={**os.environ, **env})
+        # Wine's windows, and the screen grab's, go to an X display of the test's own.
+        screen = VirtualScreen(640, 480) if target == "windows" else None
+        try:
+            if screen:
+                env["DISPLAY"] = screen.display
+            done = subprocess.run(command(target, build_dir), capture_output=True, text=True,
+                                  timeout=RUN_LIMIT + 30, env={**os.environ, **env})
+        finally:
+            if screen:
+                screen.close()
         server.join(RUN_LIMIT)
     output = done.stdout + done.stderr
     assert done.returncode == 0, output
     cases = re.search(r"test cases:\s*(\d+) \|\s*(\d+) passed", output)
     assert cases and cases[1] == cases[2], output
-    print(f"{target}: {cases[1]} native test cases passed")
+    print(f"{target}: {cases[1]} native test cases passed"
+          + (" under Wine" if target == "windows" else ""))
     assert received == [message.encode()]
 
 

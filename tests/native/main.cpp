@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "handover.hpp"
 #include "program.hpp"
@@ -14,7 +15,8 @@ std::string program_path;
 }
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::strcmp(argv[1], "--child") == 0) return native_test::run_child();
+    if (argc >= 2 && std::strcmp(argv[1], "--child") == 0)
+        return native_test::run_child(std::vector<std::string>(argv + 2, argv + argc));
     native_test::program_path = argv[0];
     native_test::start_sockets();
     doctest::Context context(argc, argv);

@@ -1,4 +1,4 @@
-// A started copy of this program receives its argument block on standard input and a connected
+// A spawned copy of this program receives its argument block on standard input and a connected
 // socket handed over explicitly, and its bytes reach the other end of that socket.
 //
 // The other end is the listener at 127.0.0.1:$TAV_TEST_PORT when that is set (the pytest suite's,
@@ -9,12 +9,10 @@
 #include <string>
 
 #include "handover.hpp"
-#include "program.hpp"
 
 using namespace native_test;
-using namespace std::chrono_literals;
 
-TEST_CASE("a started child sends through the socket handed over with its argument block") {
+TEST_CASE("a spawned child sends through the socket handed over with its argument block") {
     const char* outside = std::getenv("TAV_TEST_PORT");
     std::uint16_t port = 0;
     socket_handle listener = 0;
@@ -31,9 +29,9 @@ TEST_CASE("a started child sends through the socket handed over with its argumen
             ? std::string(std::getenv("TAV_TEST_MESSAGE") ? std::getenv("TAV_TEST_MESSAGE") : "")
             : std::string(100000, 'x') + "end";
     {
-        Child child(program_path, link);
-        REQUIRE(child.send_arguments(message));
-        CHECK(child.wait(20s) == 0);
+        Child child(socket_handles(link));
+        REQUIRE(child.send({"socket", socket_share(link, child.hand_over()), message}));
+        CHECK(platform::exited_with(child.wait(20), 0));
     }
     close_socket(link);  // the far end sees the end of the stream once both copies are closed
 
@@ -42,14 +40,4 @@ TEST_CASE("a started child sends through the socket handed over with its argumen
         close_socket(far_end);
         close_socket(listener);
     }
-}
-
-TEST_CASE("a child that never gets its arguments is killed at the time limit") {
-    std::uint16_t port = 0;
-    socket_handle listener = listen_loopback(port);
-    socket_handle link = connect_loopback(port);
-    Child child(program_path, link);
-    CHECK(child.wait(300ms) == -1);
-    close_socket(link);
-    close_socket(listener);
 }

@@ -59,15 +59,15 @@ bool Event::wait(double timeout) {
     return result;
 }
 
-std::array<std::string, 3> Event::share(platform::HandOver* to) const {
+std::array<std::string, 3> Event::share(const platform::HandOver* to) const {
     return {flag_->share(to), lock_->share(to), wait_->share(to)};
 }
 
-std::vector<int> Event::descriptors() const {
-    std::vector<int> out;
+std::vector<platform::Handle> Event::handles() const {
+    std::vector<platform::Handle> out;
     for (const auto* l : {&flag_, &lock_, &wait_}) {
-        std::vector<int> fds = (*l)->descriptors();
-        out.insert(out.end(), fds.begin(), fds.end());
+        std::vector<platform::Handle> handles = (*l)->handles();
+        out.insert(out.end(), handles.begin(), handles.end());
     }
     return out;
 }

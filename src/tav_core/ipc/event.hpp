@@ -23,12 +23,12 @@ class Event {
     // holding the GIL.
     bool wait(double timeout = -1);
     // The share descriptions of the flag, the guard and the wake-up (see Lock::share).
-    std::array<std::string, 3> share(platform::HandOver* to = nullptr) const;
+    std::array<std::string, 3> share(const platform::HandOver* to = nullptr) const;
     // Frees the guard lock if the process `pid` (dead and reaped) died inside an operation. The
     // flag and the wake-up count are the event's state and stay as they are.
     void recover(platform::Pid pid) { lock_->recover(pid); }
-    // The descriptors a forked child must keep open to use it.
-    std::vector<int> descriptors() const;
+    // The handles a child must be handed (a forked one: keep open) to use it.
+    std::vector<platform::Handle> handles() const;
 
   private:
     Event(std::shared_ptr<Lock> flag, std::shared_ptr<Lock> lock, std::shared_ptr<Lock> wait);

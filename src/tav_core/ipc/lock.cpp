@@ -11,23 +11,23 @@ namespace tav::ipc {
 
 namespace {
 
-constexpr char kShareTag[4] = {'T', 'L', 'K', '2'};
+constexpr char kShareTag[4] = {'T', 'L', 'K', '3'};
 constexpr uint32_t kKindSemaphore = 1;
 constexpr uint32_t kMaxValue = 1;
 constexpr size_t kMaxDescriptors = 3;
 
 // Share description layout (little-endian): tag, the semaphore's address in the sharing process
-// (a forked child's too), kind, maximum value, then how many descriptors a spawned process was
-// handed for it and their numbers there (0 for a forked one).
+// (a forked child's too), kind, maximum value, then how many handles a spawned process was
+// handed for it and their values there (0 for a forked one).
 struct ShareRecord {
     char tag[4];
     uint64_t address;
     uint32_t kind;
     uint32_t max_value;
     uint32_t count;
-    int32_t fds[kMaxDescriptors];
+    uint64_t handles[kMaxDescriptors];
 } __attribute__((packed));
-static_assert(sizeof(ShareRecord) == 36);
+static_assert(sizeof(ShareRecord) == 48);
 
 using Registry = std::map<uintptr_t, std::weak_ptr<platform::SharedSemaphore>>;
 
@@ -37,7 +37,7 @@ using Registry = std::map<uintptr_t, std::weak_ptr<platform::SharedSemaphore>>;
 struct Table {
     std::mutex mutex;
     Registry semaphores;
-    std::map<int, std::weak_ptr<platform::SharedSemaphore>> handed;  // by first descriptor
+    std::map<uint64_t, std::weak_ptr<platform::SharedSemaphore>> handed;  // by first handle
 };
 Table& table() {
     static Table* t = [] {
@@ -73,13 +73,14 @@ std::shared_ptr<Lock> Lock::from_share(std::string_view description) {
     Table& t = table();
     std::lock_guard lock(t.mutex);
     if (rec.count > 0) {
-        // Handed over: the semaphore takes the descriptors; a second opening shares it.
-        std::weak_ptr<platform::SharedSemaphore>& handed = t.handed[rec.fds[0]];
+        // Handed over: the semaphore takes the handles; a second opening shares it.
+        std::weak_ptr<platform::SharedSemaphore>& handed = t.handed[rec.handles[0]];
         semaphore = handed.lock();
         if (!semaphore) {
-            std::vector<int> fds;
-            for (uint32_t i = 0; i < rec.count; ++i) fds.push_back(rec.fds[i]);
-            semaphore = std::make_shared<platform::SharedSemaphore>(fds);
+            std::vector<platform::Handle> handles;
+            for (uint32_t i = 0; i < rec.count; ++i)
+                handles.push_back(platform::handle_from_value(rec.handles[i]));
+            semaphore = std::make_shared<platform::SharedSemaphore>(handles);
             handed = semaphore;
         }
     } else {
@@ -91,17 +92,17 @@ std::shared_ptr<Lock> Lock::from_share(std::string_view description) {
     return std::shared_ptr<Lock>(new Lock(std::move(semaphore)));
 }
 
-std::string Lock::share(platform::HandOver* to) const {
+std::string Lock::share(const platform::HandOver* to) const {
     ShareRecord rec{};
     std::memcpy(rec.tag, kShareTag, 4);
     rec.address = semaphore_->address();
     rec.kind = kKindSemaphore;
     rec.max_value = kMaxValue;
     if (to) {
-        std::vector<int> fds = semaphore_->descriptors();
-        rec.count = static_cast<uint32_t>(fds.size());
-        for (size_t i = 0; i < fds.size() && i < kMaxDescriptors; ++i)
-            rec.fds[i] = to->pass(fds[i]);
+        std::vector<platform::Handle> handles = semaphore_->handles();
+        rec.count = static_cast<uint32_t>(handles.size());
+        for (size_t i = 0; i < handles.size() && i < kMaxDescriptors; ++i)
+            rec.handles[i] = to->pass(handles[i]);
     }
     return std::string(reinterpret_cast<const char*>(&rec), sizeof rec);
 }

@@ -1,7 +1,7 @@
 // A binary semaphore that works across the server and the processes it starts.
 //
 // It lives in memory shared with the workers (platform/shared_semaphore.hpp), so that a forked
-// child reaches it at the same address and a spawned one opens it from descriptors it is handed,
+// child reaches it at the same address and a spawned one opens it from handles it is handed,
 // and it goes with the last process that has it: nothing is ever left in a name space. It records
 // the process that took it, which lets the server reclaim a lock held by a worker it had to kill.
 #pragma once
@@ -34,16 +34,16 @@ class Lock {
     void release() { semaphore_->release(); }
 
     // The share description (a byte string) by which a forked process opens this lock, or, with
-    // `to`, a spawned one that is handed the descriptors `to` collects.
-    std::string share(platform::HandOver* to = nullptr) const;
+    // `to`, a spawned one that was handed its handles().
+    std::string share(const platform::HandOver* to = nullptr) const;
 
     // Frees the lock if the process `pid` (dead and reaped) still holds it. True if it did.
     bool recover(platform::Pid pid) { return semaphore_->recover(pid); }
 
     bool locked() const { return semaphore_->locked(); }
 
-    // The descriptors a forked child must keep open to use it (where it lives in some).
-    std::vector<int> descriptors() const { return semaphore_->descriptors(); }
+    // The handles a child must be handed (a forked one: keep open) to use it.
+    std::vector<platform::Handle> handles() const { return semaphore_->handles(); }
 
   private:
     explicit Lock(std::shared_ptr<platform::SharedSemaphore> semaphore)

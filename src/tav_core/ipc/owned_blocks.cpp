@@ -88,7 +88,8 @@ void unlink_all_owned() noexcept {
 }
 
 int remove_orphaned_blocks() noexcept try {
-    const std::string_view prefix = std::string_view(Shm::kNamePrefix).substr(1);  // no "/"
+    const std::string_view prefix =
+        std::string_view(Shm::kNamePrefix).substr(platform::kBlockNameRoot.size());  // no "/"
     return platform::sweep_blocks(prefix, sizeof(Stamp), [](std::string_view trailer) {
         Stamp stamp;
         std::memcpy(&stamp, trailer.data(), sizeof stamp);

@@ -11,9 +11,7 @@ namespace tav::ipc {
 
 namespace {
 
-std::string platform_name(const std::string& name) {
-    return name.starts_with('/') ? name : "/" + name;
-}
+std::string platform_name(const std::string& name) { return platform::system_block_name(name); }
 
 }  // namespace
 

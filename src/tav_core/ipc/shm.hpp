@@ -1,4 +1,4 @@
-// A named POSIX shared-memory block that the server and its workers map at the same time.
+// A named shared-memory block that the server and its workers map at the same time.
 //
 // The creator makes the name, every user maps it by name and size, and exactly one of them removes
 // the name (`unlink`) when nobody needs it any more; the memory goes with the last mapping.
@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+
+#include "platform/shared_block.hpp"
 
 namespace tav::ipc {
 
@@ -25,7 +27,7 @@ class ShmError : public std::system_error {
 
 class Shm {
   public:
-    static constexpr const char* kNamePrefix = "/psm_";
+    static constexpr const char* kNamePrefix = platform::kBlockNamePrefix;
     static constexpr size_t kSafeNameLength = 14;  // longest generated name
 
     Shm() = default;  // a closed block
@@ -42,7 +44,7 @@ class Shm {
     static Shm create(size_t size, const std::optional<std::string>& name = std::nullopt,
                       std::string_view trailer = {});
 
-    // Maps the existing block `name` (with or without the leading "/"). Refuses a `size` larger
+    // Maps the existing block `name` (with or without POSIX's leading "/"). Refuses a `size` larger
     // than the block: touching the missing part would kill the process with SIGBUS.
     static Shm attach(const std::string& name, size_t size);
 
@@ -59,7 +61,7 @@ class Shm {
     bool is_open() const { return data_ != nullptr; }
     uint8_t* data() const { return data_; }
     size_t size() const { return size_; }
-    const std::string& name() const { return name_; }  // as given to the platform, with "/"
+    const std::string& name() const { return name_; }  // as given to the system (POSIX: "/...")
 
     static std::string generate_name();
 

@@ -1,24 +1,43 @@
-// Descriptors (files, pipes, sockets) by number: closing them, and reading and writing
-// whole byte strings on a blocking one.
+// Handles of the operating system's objects (POSIX: descriptors of files, pipes, sockets and
+// memory; Windows: HANDLEs): closing them, and reading and writing whole byte strings on a
+// blocking stream.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace tav::platform {
 
-void close_descriptor(int fd);
+#ifdef _WIN32
+using Handle = void*;  // a HANDLE
+inline constexpr Handle kNoHandle = nullptr;
+// A handle as a number (in an argument block or a share description), and back.
+inline uint64_t handle_value(Handle h) { return reinterpret_cast<uintptr_t>(h); }
+inline Handle handle_from_value(uint64_t v) { return reinterpret_cast<Handle>(uintptr_t(v)); }
+#else
+using Handle = int;  // a descriptor
+inline constexpr Handle kNoHandle = -1;
+inline uint64_t handle_value(Handle h) { return static_cast<uint64_t>(h); }
+inline Handle handle_from_value(uint64_t v) { return static_cast<Handle>(v); }
+#endif
+
+// This process's standard input and output.
+Handle standard_input();
+Handle standard_output();
+
+void close_descriptor(Handle h);
 // One end of a stream socket whose other end is closed already (closed at exec); throws
-// std::system_error.
+// std::system_error. (POSIX; on Windows it belongs with the sockets.)
 int dead_end_stream();
-// Writes all of `data`; false when the descriptor failed first (a reader that is gone).
-bool write_all(int fd, std::string_view data);
+// Writes all of `data`; false when the stream failed first (a reader that is gone).
+bool write_all(Handle h, std::string_view data);
 // Reads exactly `size` bytes; false when the stream ended or failed first.
-bool read_exactly(int fd, void* buffer, size_t size);
-// True when the writer of the stream `fd` reads from is gone (every copy of its end closed) and
+bool read_exactly(Handle h, void* buffer, size_t size);
+// True when the writer of the stream `h` reads from is gone (every copy of its end closed) and
 // nothing is left to read. Never blocks; may consume a byte that was still there.
-bool stream_ended(int fd);
+bool stream_ended(Handle h);
 // Everything there is to read now, up to the end of the stream (or its failure).
-std::string read_to_end(int fd);
+std::string read_to_end(Handle h);
 
 }  // namespace tav::platform

@@ -1,20 +1,35 @@
 // Processes: the workers the server starts (forked, or spawned as a new program that is handed
-// chosen descriptors and nothing else of ours), waiting for them with a time limit, killing and
+// chosen handles and nothing else of ours), waiting for them with a time limit, killing and
 // reaping them.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "platform/descriptors.hpp"
 
 namespace tav::platform {
 
 using Pid = int;
 
+// A child process as its parent refers to it: its pid and, on Windows, the process handle that
+// spawn opened (it keeps the pid from naming another process until release_process closes it).
+// A pid alone designates a process too: Windows then opens it by its pid for each call.
+struct Process {
+    Pid pid = 0;
+    Handle handle = kNoHandle;
+    Process() = default;
+    Process(Pid p, Handle h = kNoHandle) : pid(p), handle(h) {}
+};
+
 Pid current_process();
-// The process that started this one (a worker's host). Changes when that process dies.
+// The process that started this one (a worker's host). On POSIX it changes when that process
+// dies; Windows keeps the pid it recorded at the start (a spawned worker watches its input).
 Pid parent_process();
 
 // Runs `handler` in the child after every fork of this process (to make its locks anew).
@@ -24,45 +39,54 @@ void on_fork_child(void (*handler)());
 // every inherited descriptor except 0, 1, 2 and `keep_fds`, runs `body` (which must never touch
 // Python) and ends with _exit(the status `body` returned; 1 when it threw). Returns the child's
 // pid, or nothing when the fork failed. Where fork is not offered, always nothing.
-std::optional<Pid> fork_child(const std::function<int()>& body, std::vector<int> keep_fds);
+std::optional<Pid> fork_child(const std::function<int()>& body, std::vector<Handle> keep_fds);
 
-// The descriptors a spawned child is handed, in order: the first becomes its descriptor 3.
+// The handles a spawned child is handed, named before the spawn; the spawn gives each the value
+// by which the child reaches it, for the child's argument block. POSIX places them as the child's
+// descriptors 3, 4, ... in this order; Windows duplicates them into the child once it exists.
 struct HandOver {
-    static constexpr int kFirst = 3;
-    std::vector<int> fds;
-    // Adds `fd`; returns the number it has in the child.
-    int pass(int fd) {
-        fds.push_back(fd);
-        return kFirst + static_cast<int>(fds.size()) - 1;
+    std::vector<Handle> handles;
+    std::vector<uint64_t> values;  // filled by spawn, one per handle
+    Pid child = 0;                 // filled by spawn (what a socket's Windows record is made for)
+
+    // After the spawn: how the child reaches `h` (std::logic_error for one not handed over).
+    uint64_t pass(Handle h) const {
+        auto at = std::find(handles.begin(), handles.end(), h);
+        if (at == handles.end() || values.size() != handles.size())
+            throw std::logic_error("a handle the spawned child was not handed");
+        return values[static_cast<size_t>(at - handles.begin())];
     }
 };
 
 // A spawned child as its parent holds it.
 struct Spawned {
-    Pid pid = 0;
-    int input = -1;   // our end of the child's standard input (a pipe)
-    int output = -1;  // our end of the child's standard output and error (one pipe)
+    Process process;
+    Handle input = kNoHandle;   // our end of the child's standard input (a pipe)
+    Handle output = kNoHandle;  // our end of the child's standard output and error (one pipe)
 };
 
 // Starts `argv` (argv[0] the program's path) with the environment `env` ("NAME=value" each) in a
-// process group of its own, signals at their defaults, standard input and output on pipes (error
-// merged into output), and the descriptors of `hand_over` at the numbers it gave them; it inherits
-// no other descriptor. Throws std::system_error (with the program's path) when the program cannot
-// be started.
+// process group of its own, signals at their defaults (Windows: no window), standard input and
+// output on pipes (error merged into output), and hands it `hand_over`'s handles, filling in
+// their values; it inherits nothing else. Throws std::system_error (with the program's path) when
+// the program cannot be started.
 Spawned spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-              const HandOver& hand_over);
+              HandOver& hand_over);
 
 // True when the child has ended; reaps it and stores its wait status in `status` (0 when it was
 // not our child any more). Never blocks.
-bool process_ended(Pid pid, int* status = nullptr);
+bool process_ended(const Process& child, int* status = nullptr);
 
-// Waits (without polling where the system can report a child's exit) until the child `pid`
-// ended and reaps it. True when it ended (or is not our child any more), false when `seconds`
-// passed first.
-bool wait_process(Pid pid, double seconds, double interval = 0.05);
+// Waits (without polling where the system can report a child's exit) until the child ended and
+// reaps it. True when it ended (or is not our child any more), false when `seconds` passed first.
+bool wait_process(const Process& child, double seconds, double interval = 0.05);
 
-// Sends SIGKILL; a process that no longer exists is no error.
-void kill_process(Pid pid);
+// Ends it at once (SIGKILL; Windows: forced termination); one that no longer exists is no error.
+void kill_process(const Process& child);
+
+// Gives up the parent's hold on a child that ended (Windows: closes its handle; elsewhere the
+// wait that saw it end reaped it).
+void release_process(Process& child);
 
 // What tells a process apart from a later one with the same pid (where the system says).
 struct ProcessStamp {
@@ -75,7 +99,7 @@ ProcessStamp stamp_of_this_process();
 // namespace.
 bool stamped_process_gone(const ProcessStamp& stamp);
 
-// Whether a wait status is a normal exit with `code`.
+// Whether a wait status is a normal exit with `code` (Windows: the status is the exit code).
 bool exited_with(int status, int code);
 
 }  // namespace tav::platform

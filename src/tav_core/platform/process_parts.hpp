@@ -1,4 +1,5 @@
-// The parts of the process facility that differ between systems; only process.cpp uses them.
+// The parts of the POSIX process facility that differ between systems; only posix/process.cpp
+// uses them (Windows has a process.cpp of its own).
 #pragma once
 
 #include <spawn.h>

@@ -1,5 +1,5 @@
-// Grabbing a rectangle of the screen as B, G, R, A pixels: on X11 (x11/screen_grab.cpp) the
-// screen that DISPLAY names.
+// Grabbing a rectangle of the screen as B, G, R, A pixels: the X screen that DISPLAY names
+// (x11/screen_grab.cpp), or the Windows desktop through GDI (win/screen_grab.cpp).
 //
 // The system's headers stay out of this header: X's define macros (None, Status, Bool) that clash
 // with ordinary C++ names.

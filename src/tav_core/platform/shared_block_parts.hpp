@@ -1,5 +1,5 @@
-// The part of the shared block facility that differs between systems; only shared_block.cpp uses
-// it.
+// The part of the POSIX shared block facility that differs between systems; only
+// posix/shared_block.cpp uses it (Windows has a shared_block.cpp of its own).
 #pragma once
 
 #include <cstddef>

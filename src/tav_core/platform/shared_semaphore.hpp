@@ -1,5 +1,6 @@
-// A binary semaphore in memory shared with child processes: a forked child reaches it at the
-// same address, a spawned one opens it from the descriptors it was handed. The holder is recorded
+// A binary semaphore shared with child processes: a forked child reaches it at the same address,
+// a spawned one opens it from the handles it was handed (descriptors, or Windows HANDLEs
+// duplicated into it). The holder is recorded
 // as a process id, so that a lock held by a process that died can be taken back. The memory goes
 // with the last process that has it open: nothing is ever left in a name space.
 #pragma once
@@ -16,9 +17,9 @@ class SharedSemaphore {
   public:
     // A new, free semaphore.
     SharedSemaphore();
-    // Opens the semaphore whose descriptors (from descriptors()) were handed to this process.
-    // Takes them over. Throws std::invalid_argument when they designate no semaphore.
-    explicit SharedSemaphore(const std::vector<int>& descriptors);
+    // Opens the semaphore whose handles (from handles()) were handed to this process. Takes them
+    // over. Throws std::invalid_argument when they designate no semaphore.
+    explicit SharedSemaphore(const std::vector<Handle>& handles);
     ~SharedSemaphore();
     SharedSemaphore(const SharedSemaphore&) = delete;
     SharedSemaphore& operator=(const SharedSemaphore&) = delete;
@@ -31,8 +32,8 @@ class SharedSemaphore {
     bool recover(Pid pid);
     bool locked() const;
 
-    // What a spawned process needs to open it: descriptors to hand over, in this order.
-    std::vector<int> descriptors() const;
+    // What a spawned process needs to open it: handles to hand over, in this order.
+    std::vector<Handle> handles() const;
     // Where it lives in this process (and in forked children): a stable identity.
     uintptr_t address() const;
 

@@ -137,10 +137,11 @@ class Stream {
     void revive_workers();
     void encoder_failed();
     void reclaim_locks_of(Pid pid);
-    // Spawns `worker` running `entry` with the argument tuple `arguments` makes; false (reported)
-    // when the interpreter cannot be started.
+    // Spawns `worker` running `entry`, handing it `objects`, with the argument tuple `arguments`
+    // then makes; false (reported) when the interpreter cannot be started.
     bool spawn_worker(WorkerProcess& worker, const char* entry,
-                      const std::function<nb::tuple(platform::HandOver&)>& arguments);
+                      std::vector<platform::Handle> objects,
+                      const std::function<nb::tuple(const platform::HandOver&)>& arguments);
     void worker_ended(const WorkerProcess::End& end);
     void report_launch_failure(const std::string& reason, const std::string& output);
     void log_output(const std::string& output);

@@ -14,11 +14,9 @@ namespace tav::streaming {
 
 namespace {
 
-constexpr int kStdin = 0, kStdout = 1;
-
 nb::bytes bytes(const std::string& s) { return nb::bytes(s.data(), s.size()); }
 
-nb::tuple event_share(const ipc::Event& event, platform::HandOver& to) {
+nb::tuple event_share(const ipc::Event& event, const platform::HandOver& to) {
     auto d = event.share(&to);
     return nb::make_tuple(bytes(d[0]), bytes(d[1]), bytes(d[2]));
 }
@@ -29,10 +27,11 @@ nb::object read_argument_tuple(const char* entry) {
     std::string data;
     {
         nb::gil_scoped_release release;
-        if (platform::read_exactly(kStdin, size, sizeof size)) {
+        const platform::Handle input = platform::standard_input();
+        if (platform::read_exactly(input, size, sizeof size)) {
             data.resize(uint32_t(size[0]) | uint32_t(size[1]) << 8 | uint32_t(size[2]) << 16 |
                         uint32_t(size[3]) << 24);
-            if (!platform::read_exactly(kStdin, data.data(), data.size())) data.clear();
+            if (!platform::read_exactly(input, data.data(), data.size())) data.clear();
         }
     }
     if (data.empty())
@@ -46,11 +45,11 @@ nb::object read_argument_tuple(const char* entry) {
 template <typename Args>
 void run_spawned(Args args, int (*run)(const Args&)) {
     args.parent_pid = platform::parent_process();  // any other process than this one
-    ParentWatch::set_lifeline(kStdin);
+    ParentWatch::set_lifeline(platform::standard_input());
     int status;
     {
         nb::gil_scoped_release release;
-        platform::write_all(kStdout, kReadyMark);
+        platform::write_all(platform::standard_output(), kReadyMark);
         status = run(args);
     }
     if (status != 0) {
@@ -73,10 +72,9 @@ WorkerLaunch default_launch() {
 #endif
 }
 
-// The descriptors are handed over in the tuple's order.
-nb::tuple encoder_tuple(const EncoderArgs& a, platform::HandOver& to) {
+nb::tuple encoder_tuple(const EncoderArgs& a, const platform::HandOver& to) {
     const EncoderSettings& e = a.encoder;
-    const int socket = to.pass(a.socket_fd);
+    const uint64_t socket = to.pass(a.socket_fd);
     nb::bytes socket_lock = bytes(a.socket_lock->share(&to));
     nb::bytes shm_lock = bytes(a.shm_lock->share(&to));
     nb::tuple new_frame = event_share(*a.new_frame_event, to);
@@ -87,7 +85,7 @@ nb::tuple encoder_tuple(const EncoderArgs& a, platform::HandOver& to) {
                           shm_lock, new_frame, keep);
 }
 
-nb::tuple screenshot_tuple(const ScreenshotArgs& a, platform::HandOver& to) {
+nb::tuple screenshot_tuple(const ScreenshotArgs& a, const platform::HandOver& to) {
     const Region& r = a.region;
     nb::bytes shm_lock = bytes(a.shm_lock->share(&to));
     nb::tuple new_frame = event_share(*a.new_frame_event, to);

@@ -4,7 +4,8 @@
 // new interpreter (the host's python_executable) that imports this module and calls `_ep()` or
 // `_sp()` without arguments; those read the argument block on standard input: the length of the
 // serialized argument tuple (uint32 little-endian), then the tuple, pickled. The shared objects
-// reach it as descriptors it is handed at the spawn, whose numbers the tuple carries.
+// reach it as handles it is handed by the spawn (POSIX: descriptors placed there; Windows:
+// duplicated into it), whose values the tuple carries.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -38,9 +39,9 @@ WorkerLaunch default_launch();
 inline constexpr std::string_view kReadyMark = "\x06tavrel-worker-ready\x06";
 
 // ---- the server's side, holding the GIL ---------------------------------------------------
-// The argument tuples of a spawned worker, whose shared objects are handed over through `to`.
-nb::tuple encoder_tuple(const EncoderArgs& args, platform::HandOver& to);
-nb::tuple screenshot_tuple(const ScreenshotArgs& args, platform::HandOver& to);
+// The argument tuples of a spawned worker, which was handed the shared objects' handles by `to`.
+nb::tuple encoder_tuple(const EncoderArgs& args, const platform::HandOver& to);
+nb::tuple screenshot_tuple(const ScreenshotArgs& args, const platform::HandOver& to);
 // The argument block of a tuple.
 std::string argument_block(nb::handle tuple);
 // The command line that runs the worker entry `entry` ("_ep" or "_sp") in `python`.

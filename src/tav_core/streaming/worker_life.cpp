@@ -10,15 +10,16 @@
 namespace tav::streaming {
 
 namespace {
-std::atomic<int> lifeline{-1};
+std::atomic<platform::Handle> lifeline{platform::kNoHandle};
 }
 
-void ParentWatch::set_lifeline(int fd) { lifeline = fd; }
+void ParentWatch::set_lifeline(platform::Handle stream) { lifeline = stream; }
 
 bool ParentWatch::gone() const {
     if (!forked_) return false;
-    const int fd = lifeline;
-    return fd >= 0 ? platform::stream_ended(fd) : platform::parent_process() != parent_;
+    const platform::Handle stream = lifeline;
+    return stream != platform::kNoHandle ? platform::stream_ended(stream)
+                                         : platform::parent_process() != parent_;
 }
 
 bool wait_for_wake(ipc::Event& event, const ParentWatch& parent, double lifespan) {

@@ -28,8 +28,8 @@ class ParentWatch {
     bool gone() const;
     // Whether the worker runs in a process of its own (forked or spawned).
     bool forked() const { return forked_; }
-    // In a spawned worker: the descriptor whose end means the host is gone.
-    static void set_lifeline(int fd);
+    // In a spawned worker: the stream whose end means the host is gone.
+    static void set_lifeline(platform::Handle stream);
 
   private:
     platform::Pid parent_;

@@ -7,10 +7,11 @@
 namespace tav::streaming {
 
 WorkerProcess::~WorkerProcess() {
-    if (pid_) {
-        platform::kill_process(*pid_);
+    if (process_) {
+        platform::kill_process(*process_);
         py::Unlocked unlocked;
-        platform::wait_process(*pid_, kJoinTimeout);  // a killed process ends at once
+        platform::wait_process(*process_, kJoinTimeout);  // a killed process ends at once
+        platform::release_process(*process_);
     }
     platform::close_descriptor(input_);
     platform::close_descriptor(output_);
@@ -22,36 +23,49 @@ void WorkerProcess::prepare(std::shared_ptr<ipc::Event> wake) {
     wake_ = wake ? std::move(wake) : std::make_shared<ipc::Event>();
 }
 
-bool WorkerProcess::launch(const std::function<int()>& body, std::vector<int> keep_fds) {
+bool WorkerProcess::launch(const std::function<int()>& body, std::vector<platform::Handle> keep) {
     started_ = std::chrono::steady_clock::now();
+    std::optional<Pid> pid;
     {
         // Copying a large host's page tables takes a while; the child never touches Python.
         py::Unlocked unlocked;
-        pid_ = platform::fork_child(body, std::move(keep_fds));
+        pid = platform::fork_child(body, std::move(keep));
     }
-    return pid_.has_value();
+    if (pid) process_ = platform::Process(*pid);
+    return pid.has_value();
 }
 
 void WorkerProcess::spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                          const platform::HandOver& hand_over, const std::string& block) {
+                          platform::HandOver& hand_over,
+                          const std::function<std::string()>& block) {
     started_ = std::chrono::steady_clock::now();
     platform::Spawned child;
     {
         py::Unlocked unlocked;
         child = platform::spawn(argv, env, hand_over);
-        // A few hundred bytes: the pipe takes them without waiting for the reader. A child that
-        // is gone already shows at its end.
-        platform::write_all(child.input, block);
     }
-    pid_ = child.pid;
+    process_ = child.process;
     input_ = child.input;
     output_ = child.output;
+    std::string bytes;
+    try {
+        bytes = block();
+    } catch (...) {
+        // Without its arguments the worker ends at once: its standard input ends here.
+        platform::close_descriptor(input_);
+        input_ = platform::kNoHandle;
+        throw;
+    }
+    // A few hundred bytes: the pipe takes them without waiting for the reader. A child that is
+    // gone already shows at its end.
+    py::Unlocked unlocked;
+    platform::write_all(input_, bytes);
 }
 
 // A spawned worker's standard input is its lifeline: it is closed only once the worker ended.
 WorkerProcess::End WorkerProcess::finish(int status) {
     End end{status, true, {}};
-    if (output_ >= 0) {
+    if (output_ != platform::kNoHandle) {
         end.output = platform::read_to_end(output_);
         const size_t mark = end.output.find(kReadyMark);
         end.started = mark != std::string::npos;
@@ -59,8 +73,9 @@ WorkerProcess::End WorkerProcess::finish(int status) {
     }
     platform::close_descriptor(input_);
     platform::close_descriptor(output_);
-    input_ = output_ = -1;
-    pid_.reset();
+    input_ = output_ = platform::kNoHandle;
+    if (process_) platform::release_process(*process_);
+    process_.reset();
     return end;
 }
 
@@ -69,8 +84,8 @@ WorkerProcess::End WorkerProcess::finish(int status) {
 // those very events.
 WorkerProcess::End WorkerProcess::stop(const Reclaim& reclaim) {
     int status = 0;
-    if (pid_ && platform::process_ended(*pid_, &status)) {
-        reclaim(*pid_);
+    if (process_ && platform::process_ended(*process_, &status)) {
+        reclaim(process_->pid);
         return finish(status);
     }
     {
@@ -79,26 +94,26 @@ WorkerProcess::End WorkerProcess::stop(const Reclaim& reclaim) {
         keep_->clear();
         wake_->set();
     }
-    if (!pid_) return finish(0);
-    const Pid pid = *pid_;
+    if (!process_) return finish(0);
+    const platform::Process child = *process_;
     {
         py::Unlocked unlocked;
-        if (!platform::wait_process(pid, kJoinTimeout)) {
-            platform::kill_process(pid);
-            platform::wait_process(pid, kJoinTimeout);
+        if (!platform::wait_process(child, kJoinTimeout)) {
+            platform::kill_process(child);
+            platform::wait_process(child, kJoinTimeout);
         }
     }
     // Holding the GIL again: a restart on another thread replaces the locks and events.
-    reclaim(pid);
+    reclaim(child.pid);
     return finish(0);
 }
 
 std::optional<WorkerProcess::End> WorkerProcess::ended_on_its_own(const Reclaim& reclaim) {
-    if (!pid_ || std::chrono::steady_clock::now() - started_ < std::chrono::seconds(1))
+    if (!process_ || std::chrono::steady_clock::now() - started_ < std::chrono::seconds(1))
         return std::nullopt;
     int status = 0;
-    if (!platform::process_ended(*pid_, &status)) return std::nullopt;
-    reclaim(*pid_);
+    if (!platform::process_ended(*process_, &status)) return std::nullopt;
+    reclaim(process_->pid);
     return finish(status);
 }
 

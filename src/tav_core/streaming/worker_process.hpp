@@ -42,21 +42,24 @@ class WorkerProcess {
     // New events for the next worker: its keep event (set) and, unless `wake` is given, a wake
     // event of its own.
     void prepare(std::shared_ptr<ipc::Event> wake = nullptr);
-    // Forks the worker running `body` (which never touches Python), keeping `keep_fds` open. The
+    // Forks the worker running `body` (which never touches Python), keeping `keep` open. The
     // caller holds the GIL; the fork runs without it. False when the fork failed.
-    bool launch(const std::function<int()>& body, std::vector<int> keep_fds = {});
-    // Spawns `argv` with `env`, handing it `hand_over`, and writes `block` on its standard input.
-    // The caller holds the GIL; the spawn runs without it. Throws std::system_error when the
-    // program cannot be started.
+    bool launch(const std::function<int()>& body, std::vector<platform::Handle> keep = {});
+    // Spawns `argv` with `env`, handing it `hand_over` (the spawn fills in its values), and writes
+    // on its standard input the argument block that `block` then makes. The caller holds the GIL;
+    // the spawn and the write run without it. Throws std::system_error when the program cannot be
+    // started.
     void spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-               const platform::HandOver& hand_over, const std::string& block);
+               platform::HandOver& hand_over, const std::function<std::string()>& block);
     // Asks the worker to end and waits for it (see above). Returns how it ended.
     End stop(const Reclaim& reclaim);
     // A worker that ran for at least a second and has ended on its own: it is reaped and its
     // end returned.
     std::optional<End> ended_on_its_own(const Reclaim& reclaim);
 
-    std::optional<Pid> pid() const { return pid_; }
+    std::optional<Pid> pid() const {
+        return process_ ? std::optional<Pid>(process_->pid) : std::nullopt;
+    }
     const std::shared_ptr<ipc::Event>& keep() const { return keep_; }
     const std::shared_ptr<ipc::Event>& wake() const { return wake_; }
     // Frees the events' guards that the dead worker `pid` held.
@@ -64,10 +67,10 @@ class WorkerProcess {
 
   private:
     End finish(int status);  // the worker ended and was reaped: collects its output
-    std::optional<Pid> pid_;
+    std::optional<platform::Process> process_;
     std::chrono::steady_clock::time_point started_;
     std::shared_ptr<ipc::Event> keep_, wake_;
-    int input_ = -1, output_ = -1;  // a spawned worker's pipes
+    platform::Handle input_ = platform::kNoHandle, output_ = platform::kNoHandle;  // when spawned
 };
 
 }  // namespace tav::streaming

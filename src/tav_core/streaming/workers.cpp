@@ -25,18 +25,18 @@ std::string share_name(const ipc::Shm& shm) {
     return !name.empty() && name[0] == '/' ? name.substr(1) : name;
 }
 
-// What a forked worker keeps open: the shared objects' descriptors (where they live in some), and
-// its packet channel.
-std::vector<int> kept_descriptors(std::initializer_list<std::shared_ptr<ipc::Lock>> locks,
-                                  std::initializer_list<std::shared_ptr<ipc::Event>> events,
-                                  int channel = -1) {
-    std::vector<int> keep;
-    if (channel >= 0) keep.push_back(channel);
+// What a worker is handed (a forked one: keeps open): its packet channel and the shared objects'
+// handles.
+std::vector<platform::Handle> handed(std::initializer_list<std::shared_ptr<ipc::Lock>> locks,
+                                     std::initializer_list<std::shared_ptr<ipc::Event>> events,
+                                     platform::Handle channel = platform::kNoHandle) {
+    std::vector<platform::Handle> out;
+    if (channel != platform::kNoHandle) out.push_back(channel);
     for (const auto& l : locks)
-        for (int fd : l->descriptors()) keep.push_back(fd);
+        for (platform::Handle h : l->handles()) out.push_back(h);
     for (const auto& e : events)
-        for (int fd : e->descriptors()) keep.push_back(fd);
-    return keep;
+        for (platform::Handle h : e->handles()) out.push_back(h);
+    return out;
 }
 
 // The worker's end of a packet channel that leads nowhere: its first send ends it.
@@ -88,14 +88,14 @@ void Stream::start_encoding(long width, long height, std::string_view input_form
         args->new_frame_event = block_.ready;
         args->keep_encoding_event = encoder_.keep();
         args->parent_pid = platform::current_process();
+        std::vector<platform::Handle> objects =
+            handed({args->socket_lock, args->shm_lock},
+                   {args->new_frame_event, args->keep_encoding_event}, channel.get());
         if (launch_.how == WorkerLaunch::spawn) {
-            if (!spawn_worker(encoder_, "_ep", [&](auto& to) { return encoder_tuple(*args, to); }))
+            if (!spawn_worker(encoder_, "_ep", std::move(objects),
+                              [&](auto& to) { return encoder_tuple(*args, to); }))
                 encoder_failed();
-        } else if (!encoder_.launch(
-                       [args] { return run_encoder(*args); },
-                       kept_descriptors({args->socket_lock, args->shm_lock},
-                                        {args->new_frame_event, args->keep_encoding_event},
-                                        channel.get()))) {
+        } else if (!encoder_.launch([args] { return run_encoder(*args); }, std::move(objects))) {
             log_later("Error creating encoding process");
             encoder_failed();
         }
@@ -122,23 +122,23 @@ void Stream::start_screenshot(nb::object x, nb::object y, nb::object width, nb::
     args->keep_screenshot_event = screenshooter_.keep();
     args->new_screenshot_event = screenshooter_.wake();
     args->parent_pid = platform::current_process();
+    std::vector<platform::Handle> objects =
+        handed({args->shm_lock},
+               {args->new_frame_event, args->keep_screenshot_event, args->new_screenshot_event});
     if (launch_.how == WorkerLaunch::spawn)
-        spawn_worker(screenshooter_, "_sp", [&](auto& to) { return screenshot_tuple(*args, to); });
-    else if (!screenshooter_.launch(
-                 [args] { return run_screenshot(*args); },
-                 kept_descriptors({args->shm_lock},
-                                  {args->new_frame_event, args->keep_screenshot_event,
-                                   args->new_screenshot_event})))
+        spawn_worker(screenshooter_, "_sp", std::move(objects),
+                     [&](auto& to) { return screenshot_tuple(*args, to); });
+    else if (!screenshooter_.launch([args] { return run_screenshot(*args); }, std::move(objects)))
         log_later("Error creating encoding process");
 }
 
 bool Stream::spawn_worker(WorkerProcess& worker, const char* entry,
-                          const std::function<nb::tuple(platform::HandOver&)>& arguments) {
-    platform::HandOver hand_over;
-    const std::string block = argument_block(arguments(hand_over));
+                          std::vector<platform::Handle> objects,
+                          const std::function<nb::tuple(const platform::HandOver&)>& arguments) {
+    platform::HandOver hand_over{std::move(objects), {}};
     try {
         worker.spawn(worker_command(launch_.python, entry), worker_environment_entries(), hand_over,
-                     block);
+                     [&] { return argument_block(arguments(hand_over)); });
         return true;
     } catch (const std::system_error& e) {
         report_launch_failure(e.code().message(), "");

@@ -64,7 +64,7 @@ SharedSemaphore::SharedSemaphore() : state_(std::make_unique<State>()) {
     state_->cell = new (map_cell(state_->fd)) Cell{kMagic, {0}, {0}};
 }
 
-SharedSemaphore::SharedSemaphore(const std::vector<int>& descriptors)
+SharedSemaphore::SharedSemaphore(const std::vector<Handle>& descriptors)
     : state_(std::make_unique<State>()) {
     // Taken over only once they proved to be a semaphore: nothing else is closed by mistake.
     struct stat st;
@@ -123,7 +123,7 @@ bool SharedSemaphore::recover(Pid pid) {
 
 bool SharedSemaphore::locked() const { return state_->cell->word.load() != 0; }
 
-std::vector<int> SharedSemaphore::descriptors() const { return {state_->fd}; }
+std::vector<Handle> SharedSemaphore::handles() const { return {state_->fd}; }
 
 uintptr_t SharedSemaphore::address() const { return reinterpret_cast<uintptr_t>(state_->cell); }
 

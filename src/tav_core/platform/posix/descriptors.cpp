@@ -12,6 +12,9 @@
 
 namespace tav::platform {
 
+Handle standard_input() { return 0; }
+Handle standard_output() { return 1; }
+
 void close_descriptor(int fd) {
     if (fd >= 0) ::close(fd);
 }

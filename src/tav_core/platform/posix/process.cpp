@@ -64,7 +64,7 @@ Pid current_process() { return ::getpid(); }
 void on_fork_child(void (*handler)()) { ::pthread_atfork(nullptr, nullptr, handler); }
 Pid parent_process() { return ::getppid(); }
 
-std::optional<Pid> fork_child(const std::function<int()>& body, std::vector<int> keep_fds) {
+std::optional<Pid> fork_child(const std::function<int()>& body, std::vector<Handle> keep_fds) {
     pid_t pid = ::fork();
     if (pid == 0) {
         reset_signals();
@@ -85,8 +85,9 @@ std::optional<Pid> fork_child(const std::function<int()>& body, std::vector<int>
 }
 
 Spawned spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-              const HandOver& hand_over) {
-    const std::vector<int>& pass_fds = hand_over.fds;
+              HandOver& hand_over) {
+    constexpr int kFirst = 3;  // after standard input, output and error
+    const std::vector<int>& pass_fds = hand_over.handles;
     if (argv.empty()) throw std::invalid_argument("spawn: no program");
     Fds own;  // closed here whatever happens; the child has its copies
     int in[2], out[2];
@@ -103,11 +104,11 @@ Spawned spawn(const std::vector<std::string>& argv, const std::vector<std::strin
     const int output = out[0];
     // Read once the child has ended: what is there, not what a process it left behind may add.
     ::fcntl(output, F_SETFL, ::fcntl(output, F_GETFL) | O_NONBLOCK);
-    Spawned child{0, input, output};
+    Spawned child{{}, input, output};
     try {
         // The descriptors to pass are first copied above every number the child will use, so
         // that placing one never overwrites another that is still to be placed.
-        const int first_free = HandOver::kFirst + static_cast<int>(pass_fds.size());
+        const int first_free = kFirst + static_cast<int>(pass_fds.size());
         std::vector<int> high;
         for (int fd : pass_fds) {
             int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, first_free);
@@ -122,8 +123,7 @@ Spawned spawn(const std::vector<std::string>& argv, const std::vector<std::strin
         ::posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         ::posix_spawn_file_actions_adddup2(&actions, out[1], 2);
         for (size_t i = 0; i < high.size(); ++i)
-            ::posix_spawn_file_actions_adddup2(&actions, high[i],
-                                               HandOver::kFirst + static_cast<int>(i));
+            ::posix_spawn_file_actions_adddup2(&actions, high[i], kFirst + static_cast<int>(i));
         short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP;
         detail::close_rest_on_spawn(&actions, &flags, first_free);
         sigset_t all, none;
@@ -146,7 +146,10 @@ Spawned spawn(const std::vector<std::string>& argv, const std::vector<std::strin
         ::posix_spawn_file_actions_destroy(&actions);
         ::posix_spawnattr_destroy(&attr);
         if (err != 0) throw failure(err, argv[0]);
-        child.pid = pid;
+        child.process = Process(pid);
+        hand_over.child = pid;
+        hand_over.values.clear();
+        for (size_t i = 0; i < pass_fds.size(); ++i) hand_over.values.push_back(kFirst + i);
         return child;
     } catch (...) {
         ::close(input);
@@ -155,14 +158,16 @@ Spawned spawn(const std::vector<std::string>& argv, const std::vector<std::strin
     }
 }
 
-bool process_ended(Pid pid, int* status) {
+bool process_ended(const Process& child, int* status) {
+    const Pid pid = child.pid;
     int st = 0;
     pid_t r = ::waitpid(pid, &st, WNOHANG);
     if (status) *status = r == pid ? st : 0;
     return r == pid || (r < 0 && errno == ECHILD);
 }
 
-bool wait_process(Pid pid, double seconds, double interval) {
+bool wait_process(const Process& child, double seconds, double interval) {
+    const Pid pid = child.pid;
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::duration<double>(seconds);
     detail::ExitWatch watch(pid);
@@ -174,9 +179,11 @@ bool wait_process(Pid pid, double seconds, double interval) {
     }
 }
 
-void kill_process(Pid pid) {
-    if (pid > 0) ::kill(pid, SIGKILL);
+void kill_process(const Process& child) {
+    if (child.pid > 0) ::kill(child.pid, SIGKILL);
 }
+
+void release_process(Process&) {}
 
 bool exited_with(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
 

@@ -21,17 +21,13 @@
 #include <system_error>
 
 #include "platform/secure_random.hpp"
+#include "platform/shared_semaphore_parts.hpp"
 
 namespace tav::platform {
 
 namespace {
 
-constexpr uint32_t kMagic = 0x4b434c54;  // "TLCK"
-
-struct Cell {
-    uint32_t magic;
-    std::atomic<uint32_t> word;  // 0: free; otherwise the pid of the holder
-};
+using Cell = detail::HolderCell;
 
 std::system_error failure(const char* what) {
     return std::system_error(errno, std::generic_category(), what);
@@ -92,11 +88,11 @@ SharedSemaphore::SharedSemaphore() : state_(std::make_unique<State>()) {
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     }
     state_->memory = anonymous_memory();
-    state_->cell = new (map_cell(state_->memory)) Cell{kMagic, {0}};
+    state_->cell = new (map_cell(state_->memory)) Cell{};
     state_->give_token();
 }
 
-SharedSemaphore::SharedSemaphore(const std::vector<int>& descriptors)
+SharedSemaphore::SharedSemaphore(const std::vector<Handle>& descriptors)
     : state_(std::make_unique<State>()) {
     // Taken over only once they proved to be a semaphore: nothing else is closed by mistake.
     struct stat st;
@@ -105,7 +101,7 @@ SharedSemaphore::SharedSemaphore(const std::vector<int>& descriptors)
         !S_ISFIFO(st.st_mode) || ::fstat(descriptors[1], &st) != 0 || !S_ISFIFO(st.st_mode))
         throw std::invalid_argument("lock share description designates no lock of this process");
     state_->cell = map_cell(descriptors[2]);
-    if (state_->cell->magic != kMagic)
+    if (!state_->cell->valid())
         throw std::invalid_argument("lock share description designates no lock of this process");
     state_->token_in = descriptors[0];
     state_->token_out = descriptors[1];
@@ -121,7 +117,7 @@ bool SharedSemaphore::acquire(bool blocking, double timeout) {
     for (;;) {
         char token;
         if (::read(state_->token_in, &token, 1) == 1) {
-            state_->cell->word.store(static_cast<uint32_t>(::getpid()));
+            state_->cell->take(static_cast<uint32_t>(::getpid()));
             return true;
         }
         if (!blocking) return false;
@@ -137,23 +133,19 @@ bool SharedSemaphore::acquire(bool blocking, double timeout) {
 }
 
 void SharedSemaphore::release() {
-    uint32_t held = state_->cell->word.load();
-    do {
-        if (held == 0) throw std::invalid_argument("semaphore or lock released too many times");
-    } while (!state_->cell->word.compare_exchange_weak(held, 0));
+    state_->cell->free();
     state_->give_token();
 }
 
 bool SharedSemaphore::recover(Pid pid) {
-    uint32_t held = static_cast<uint32_t>(pid);
-    if (!state_->cell->word.compare_exchange_strong(held, 0)) return false;
+    if (!state_->cell->free_if_held_by(static_cast<uint32_t>(pid))) return false;
     state_->give_token();
     return true;
 }
 
-bool SharedSemaphore::locked() const { return state_->cell->word.load() != 0; }
+bool SharedSemaphore::locked() const { return state_->cell->held(); }
 
-std::vector<int> SharedSemaphore::descriptors() const {
+std::vector<Handle> SharedSemaphore::handles() const {
     return {state_->token_in, state_->token_out, state_->memory};
 }
 

@@ -1,0 +1,122 @@
+// An unnamed semaphore object (initial and maximum count 1) and, beside it, an unnamed
+// paging-file mapping of one Cell that records the holder's pid. A spawned child is handed both
+// handles, duplicated into it. A process that dies between taking the semaphore and recording
+// itself leaves the lock taken for good; the window is a few instructions.
+#include "platform/shared_semaphore.hpp"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cmath>
+#include <new>
+#include <stdexcept>
+#include <system_error>
+
+#include "platform/shared_semaphore_parts.hpp"
+
+namespace tav::platform {
+
+namespace {
+
+using Cell = detail::HolderCell;
+
+std::system_error failure(const char* what) {
+    return std::system_error(static_cast<int>(GetLastError()), std::system_category(), what);
+}
+
+Cell* map_cell(HANDLE mapping) {
+    void* p = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(Cell));
+    if (!p) throw failure("MapViewOfFile");
+    return static_cast<Cell*>(p);
+}
+
+// Milliseconds for WaitForSingleObject: 0 without blocking, INFINITE without a limit, else the
+// timeout rounded up (so a limited wait never ends early) and kept below INFINITE.
+DWORD wait_ms(bool blocking, double timeout) {
+    if (!blocking) return 0;
+    if (timeout < 0) return INFINITE;
+    const double ms = std::ceil(timeout * 1000);
+    return ms >= double(INFINITE - 1) ? INFINITE - 1 : static_cast<DWORD>(ms);
+}
+
+[[noreturn]] void not_a_lock() {
+    throw std::invalid_argument("lock share description designates no lock of this process");
+}
+
+}  // namespace
+
+struct SharedSemaphore::State {
+    HANDLE semaphore = nullptr, memory = nullptr;
+    Cell* cell = nullptr;
+    ~State() {
+        if (cell) UnmapViewOfFile(cell);
+        for (HANDLE h : {semaphore, memory})
+            if (h) CloseHandle(h);
+    }
+    void give() const {
+        if (!ReleaseSemaphore(semaphore, 1, nullptr))
+            throw std::invalid_argument("semaphore or lock released too many times");
+    }
+};
+
+SharedSemaphore::SharedSemaphore() : state_(std::make_unique<State>()) {
+    state_->semaphore = CreateSemaphoreW(nullptr, 1, 1, nullptr);
+    if (!state_->semaphore) throw failure("CreateSemaphoreW");
+    state_->memory =
+        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(Cell), nullptr);
+    if (!state_->memory) throw failure("CreateFileMappingW");
+    state_->cell = new (map_cell(state_->memory)) Cell{};
+}
+
+SharedSemaphore::SharedSemaphore(const std::vector<Handle>& handles)
+    : state_(std::make_unique<State>()) {
+    // Taken over only once they proved to be a semaphore: nothing else is closed by mistake.
+    DWORD flags;
+    if (handles.size() != 2 || !GetHandleInformation(handles[0], &flags) ||
+        !GetHandleInformation(handles[1], &flags))
+        not_a_lock();
+    void* p = MapViewOfFile(handles[1], FILE_MAP_ALL_ACCESS, 0, 0, sizeof(Cell));
+    if (!p) not_a_lock();
+    MEMORY_BASIC_INFORMATION region;
+    if (VirtualQuery(p, &region, sizeof region) < sizeof region ||
+        !static_cast<Cell*>(p)->valid()) {
+        UnmapViewOfFile(p);
+        not_a_lock();
+    }
+    state_->cell = static_cast<Cell*>(p);
+    state_->semaphore = handles[0];
+    state_->memory = handles[1];
+}
+
+SharedSemaphore::~SharedSemaphore() = default;
+
+bool SharedSemaphore::acquire(bool blocking, double timeout) {
+    switch (WaitForSingleObject(state_->semaphore, wait_ms(blocking, timeout))) {
+        case WAIT_OBJECT_0:
+            state_->cell->take(static_cast<uint32_t>(GetCurrentProcessId()));
+            return true;
+        case WAIT_TIMEOUT:
+            return false;
+        default:
+            throw failure("WaitForSingleObject");
+    }
+}
+
+void SharedSemaphore::release() {
+    state_->cell->free();
+    state_->give();
+}
+
+bool SharedSemaphore::recover(Pid pid) {
+    if (!state_->cell->free_if_held_by(static_cast<uint32_t>(pid))) return false;
+    state_->give();
+    return true;
+}
+
+bool SharedSemaphore::locked() const { return state_->cell->held(); }
+
+std::vector<Handle> SharedSemaphore::handles() const { return {state_->semaphore, state_->memory}; }
+
+uintptr_t SharedSemaphore::address() const { return reinterpret_cast<uintptr_t>(state_->cell); }
+
+}  // namespace tav::platform
