@@ -167,6 +167,8 @@ win_python_dev() {
             "$win_host-dlltool" -d "$def" -l "${def%/*}/lib$(basename "$def" .def).a" || return
         done
 }
+# The import libraries follow the script that lists their symbols.
+python_def="python_def.py $(cksum <"$root/scripts/windows/python_def.py")"
 # The stable ABI of Python 3.12, which the abi3 wheel and nanobind's stable ABI build need, is
 # not in Debian 12's CPython 3.11: its headers come from Debian 13's python3.13 source package
 # (a module built with them for Py_LIMITED_API 3.12 loads in 3.12 and newer).
@@ -181,7 +183,7 @@ win_python_stable_abi() {
         apt-get "${apt_opts[@]}" update >"$list/update.log" 2>&1 ||
             { cat "$list/update.log"; echo "apt-get update for Debian 13's sources failed" >&2; exit 1; }
     fi
-    build win-python3.13 python3.13 "" win_python_dev
+    build win-python3.13 python3.13 "$python_def" win_python_dev
 }
 build_windows() {
     command -v "$win_host-gcc-posix" >/dev/null ||
@@ -196,7 +198,7 @@ build_windows() {
     build win-ffmpeg ffmpeg "$ffmpeg_config" win_build_ffmpeg
     build win-qrencode qrencode "$qrencode_config" win_build_autotools
     build win-libpng libpng1.6 "$png_config" win_build_autotools
-    build win-python3.11 python3.11 "" win_python_dev
+    build win-python3.11 python3.11 "$python_def" win_python_dev
     win_python_stable_abi
 }
 # notice NAME PACKAGE LICENCE FILES...: the licence texts FILES of PACKAGE's source, for what the
