@@ -43,8 +43,8 @@ void shutdown_socket(Socket s);
 Socket duplicate_socket(Socket s);
 // A connected pair of local stream sockets, not inherited by child processes. 0 or the error.
 int socket_pair(Socket (&ends)[2]);
-// One end of a stream whose other end is closed already: its first send fails. Throws
-// std::system_error.
+// One end of a stream whose other end is closed already: its sends fail (on Windows, a loopback
+// TCP pair, from the first after the peer's reset came back). Throws std::system_error.
 Socket dead_end_stream();
 
 // ---- a socket handed to a spawned child ---------------------------------------------------------
