@@ -55,7 +55,7 @@ for whl in build/wheel/raw/*.whl; do
 done
 # The licence texts of the libraries linked in go with every wheel (the project's own LICENSE is
 # there already, from pyproject.toml).
-"$root/.venv/bin/python" scripts/wheel_licenses.py "$prefix/share/licenses" dist/tavrel-*.whl
+"$root/.venv/bin/python" scripts/wheel_licenses.py "$prefix/share/licenses" dist/tavrel-*manylinux*.whl
 "$env/bin/python" -m build --sdist --no-isolation -o dist . >build/wheel/sdist.log 2>&1 ||
     { cat build/wheel/sdist.log; exit 1; }
 
