@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "platform/descriptors.hpp"
 #include "platform/wake_up.hpp"
@@ -45,7 +46,13 @@ Socket duplicate_socket(Socket s);
 int socket_pair(Socket (&ends)[2]);
 // One end of a stream whose other end is closed already: its sends fail (on Windows, a loopback
 // TCP pair, from the first after the peer's reset came back). Throws std::system_error.
-Socket dead_end_stream();
+inline Socket dead_end_stream() {
+    Socket ends[2];
+    if (int err = socket_pair(ends))
+        throw std::system_error(err, std::system_category(), "socket pair");
+    close_socket(ends[0]);
+    return ends[1];
+}
 
 // ---- a socket handed to a spawned child ---------------------------------------------------------
 // POSIX hands a child the socket's descriptor (a HandOver handle); Windows hands it the socket's

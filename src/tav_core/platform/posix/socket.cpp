@@ -61,14 +61,6 @@ Socket duplicate_socket(Socket s) { return ::fcntl(s, F_DUPFD_CLOEXEC, 0); }
 
 int socket_pair(Socket (&ends)[2]) { return detail::new_socket_pair(ends); }
 
-Socket dead_end_stream() {
-    Socket ends[2];
-    if (int err = socket_pair(ends))
-        throw std::system_error(err, std::generic_category(), "socketpair");
-    close_socket(ends[0]);
-    return ends[1];
-}
-
 Handle socket_handle(Socket s) { return s; }
 
 // A descriptor is handed over as it is.

@@ -219,14 +219,6 @@ Socket duplicate_socket(Socket s) {
     return prepare(copy) ? owned.release() : kNoSocket;
 }
 
-Socket dead_end_stream() {
-    Socket ends[2];
-    if (int err = socket_pair(ends))
-        throw std::system_error(err, std::system_category(), "socket pair");
-    close_socket(ends[0]);
-    return ends[1];
-}
-
 Handle socket_handle(Socket) { return kNoHandle; }
 
 std::string socket_record(Socket s, int pid) {
