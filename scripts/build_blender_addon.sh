@@ -11,6 +11,9 @@
 # the Pythons an extension supports from its wheels' tags, and where a stable-ABI wheel sits
 # beside version-specific ones it counts only the versions named. It also carries the licence
 # texts, the project's and those of the libraries the wheels link.
+# The Windows wheels of dist/ (scripts/build_wheels.sh --windows) go in too when they are there,
+# or, with --windows, are built first where they are missing; the manifest then names
+# windows-x64 beside linux-x64.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -18,9 +21,22 @@ version="$(sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)"
 addon_version="$(sed -n 's/^ *"version": (\([0-9]*\), \([0-9]*\), \([0-9]*\)),/\1.\2.\3/p' \
                  src/tavrel/blender/__init__.py)"
 licenses="build/third-party/prefix/share/licenses"
+win_licenses="build/third-party/x86_64-w64-mingw32/prefix/share/licenses"
+case "${1:-}" in
+    "") windows=0 ;;
+    --windows) windows=1 ;;
+    *) echo "usage: $0 [--windows]" >&2; exit 2 ;;
+esac
 
-wheels() { ls dist/tavrel-"$version"-*manylinux*.whl 2>/dev/null || true; }
-[ -n "$(wheels)" ] && [ -f "$licenses/VERSIONS" ] || scripts/build_wheels.sh >&2
+linux_wheels() { ls dist/tavrel-"$version"-*manylinux*.whl 2>/dev/null || true; }
+windows_wheels() { ls dist/tavrel-"$version"-*-win_amd64.whl 2>/dev/null || true; }
+wheels() { linux_wheels; windows_wheels; }
+[ -n "$(linux_wheels)" ] && [ -f "$licenses/VERSIONS" ] || scripts/build_wheels.sh >&2
+if [ $windows -eq 1 ] && { [ -z "$(windows_wheels)" ] || [ ! -f "$win_licenses/VERSIONS" ]; }; then
+    scripts/build_wheels.sh --windows >&2
+fi
+platforms='"linux-x64"'
+[ -z "$(windows_wheels)" ] || platforms='"linux-x64", "windows-x64"'
 
 stage="$(mktemp -d)"
 trap 'rm -rf "$stage"' EXIT
@@ -28,6 +44,7 @@ addon="$stage/tavrel_blender"
 mkdir -p "$addon/wheels" "$addon/licenses" dist
 cp src/tavrel/blender/__init__.py LICENSE "$addon/"
 cp -r "$licenses" "$addon/licenses/third-party"
+[ -z "$(windows_wheels)" ] || cp -r "$win_licenses" "$addon/licenses/third-party-windows"
 for w in $(wheels); do
     case "$w" in
         *-abi3-*) cp "$w" "$stage/"
@@ -51,7 +68,7 @@ maintainer = "The tavrel developers"
 type = "add-on"
 blender_version_min = "4.2.0"
 license = ["SPDX:GPL-3.0-or-later"]
-platforms = ["linux-x64"]
+platforms = [$platforms]
 wheels = [$(IFS=,; echo "${listed[*]}" | sed 's/,/, /g')]
 
 [permissions]

@@ -127,7 +127,9 @@ png_config="--enable-static --disable-shared --with-pic --disable-tools"
 # --- Windows (x86_64-w64-mingw32) ------------------------------------------------------------
 # The same libraries with the same configuration, plus zlib (which Windows lacks), static, into a
 # prefix of their own. Their sources unpack afresh under build/third-party/x86_64-w64-mingw32/src,
-# since the native builds leave their objects in their own source trees.
+# since the native builds leave their objects in their own source trees. Their licence texts go to
+# that prefix's share/licenses, with zlib's and those of MinGW-w64's runtime, which the Windows
+# module links statically.
 win_host=x86_64-w64-mingw32
 win_top="$top/$win_host"
 
@@ -165,6 +167,8 @@ win_python_dev() {
             "$win_host-dlltool" -d "$def" -l "${def%/*}/lib$(basename "$def" .def).a" || return
         done
 }
+# The import libraries follow the script that lists their symbols.
+python_def="python_def.py $(cksum <"$root/scripts/windows/python_def.py")"
 # The stable ABI of Python 3.12, which the abi3 wheel and nanobind's stable ABI build need, is
 # not in Debian 12's CPython 3.11: its headers come from Debian 13's python3.13 source package
 # (a module built with them for Py_LIMITED_API 3.12 loads in 3.12 and newer).
@@ -179,7 +183,7 @@ win_python_stable_abi() {
         apt-get "${apt_opts[@]}" update >"$list/update.log" 2>&1 ||
             { cat "$list/update.log"; echo "apt-get update for Debian 13's sources failed" >&2; exit 1; }
     fi
-    build win-python3.13 python3.13 "" win_python_dev
+    build win-python3.13 python3.13 "$python_def" win_python_dev
 }
 build_windows() {
     command -v "$win_host-gcc-posix" >/dev/null ||
@@ -194,21 +198,11 @@ build_windows() {
     build win-ffmpeg ffmpeg "$ffmpeg_config" win_build_ffmpeg
     build win-qrencode qrencode "$qrencode_config" win_build_autotools
     build win-libpng libpng1.6 "$png_config" win_build_autotools
-    build win-python3.11 python3.11 "" win_python_dev
+    build win-python3.11 python3.11 "$python_def" win_python_dev
     win_python_stable_abi
 }
-apt_source_list
-if [ "$target" = windows ]; then build_windows; exit 0; fi
-build libvpx libvpx "$vpx_config" build_vpx
-build ffmpeg ffmpeg "$ffmpeg_config" build_ffmpeg
-build qrencode qrencode "$qrencode_config" build_autotools
-build libpng libpng1.6 "$png_config" build_autotools
-
 # notice NAME PACKAGE LICENCE FILES...: the licence texts FILES of PACKAGE's source, for what the
 # wheels and the add-on ship, and a line in VERSIONS naming the source they came from.
-licenses="$prefix/share/licenses"
-rm -rf "$licenses"
-mkdir -p "$licenses"
 notice() {
     local name="$1" pkg="$2" licence="$3" src
     shift 3
@@ -218,10 +212,38 @@ notice() {
     printf '%s\t%s\t%s\n' "$name" "$(sed 's/\.\(dsc\|orig\.tar\..*\)$//' "$src/.from")" "$licence" \
         >>"$licenses/VERSIONS"
 }
-notice ffmpeg ffmpeg LGPL-2.1-or-later LICENSE.md COPYING.LGPLv2.1
-notice libvpx libvpx BSD-3-Clause LICENSE PATENTS
-notice qrencode qrencode LGPL-2.1-or-later COPYING
-notice libpng libpng1.6 libpng-2.0 LICENSE
+# notices: the texts of the libraries built into $prefix, in $prefix/share/licenses.
+notices() {
+    licenses="$prefix/share/licenses"
+    rm -rf "$licenses"
+    mkdir -p "$licenses"
+    notice ffmpeg ffmpeg LGPL-2.1-or-later LICENSE.md COPYING.LGPLv2.1
+    notice libvpx libvpx BSD-3-Clause LICENSE PATENTS
+    notice qrencode qrencode LGPL-2.1-or-later COPYING
+    notice libpng libpng1.6 libpng-2.0 LICENSE
+}
+
+apt_source_list
+if [ "$target" = windows ]; then
+    build_windows
+    top="$win_top"
+    notices
+    notice zlib zlib Zlib LICENSE
+    # The Windows module links MinGW-w64's runtime statically: winpthreads and the CRT start-up
+    # code (mingw-w64-common's notice), libgcc and libstdc++ (GCC's runtime library exception).
+    for pkg in mingw-w64-common gcc-mingw-w64-x86-64-posix-runtime; do
+        mkdir -p "$licenses/mingw-w64-runtime/$pkg"
+        cp "/usr/share/doc/$pkg/copyright" "$licenses/mingw-w64-runtime/$pkg/copyright"
+        printf '%s\t%s (the toolchain'"'"'s)\t%s\n' "mingw-w64-runtime/$pkg" \
+            "${pkg}_$(dpkg-query -W -f '${Version}' "$pkg")" "see copyright" >>"$licenses/VERSIONS"
+    done
+    exit 0
+fi
+build libvpx libvpx "$vpx_config" build_vpx
+build ffmpeg ffmpeg "$ffmpeg_config" build_ffmpeg
+build qrencode qrencode "$qrencode_config" build_autotools
+build libpng libpng1.6 "$png_config" build_autotools
+notices
 # zlib is the system's (the manylinux policy allows it), linked by libpng; its notice comes along,
 # from the Debian package the build linked (its source package is not always on the mirror).
 mkdir -p "$licenses/zlib"

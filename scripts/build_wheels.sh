@@ -30,7 +30,9 @@ fi
 [ ${#pythons[@]} -gt 0 ] || { echo "no Python 3.10 to 3.13 found" >&2; exit 1; }
 
 mkdir -p dist build/wheel/raw
-rm -f dist/tavrel-*.whl dist/tavrel-*.tar.gz build/wheel/raw/*.whl
+# (The Windows wheels stay.)
+find dist -maxdepth 1 -name 'tavrel-*.whl' ! -name '*-win_amd64.whl' -delete
+rm -f dist/tavrel-*.tar.gz build/wheel/raw/*.whl
 for py in "${pythons[@]}"; do
     v="$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
     env="build/wheel/env-$v"
@@ -53,7 +55,7 @@ for whl in build/wheel/raw/*.whl; do
 done
 # The licence texts of the libraries linked in go with every wheel (the project's own LICENSE is
 # there already, from pyproject.toml).
-"$root/.venv/bin/python" scripts/wheel_licenses.py "$prefix/share/licenses" dist/tavrel-*.whl
+"$root/.venv/bin/python" scripts/wheel_licenses.py "$prefix/share/licenses" dist/tavrel-*manylinux*.whl
 "$env/bin/python" -m build --sdist --no-isolation -o dist . >build/wheel/sdist.log 2>&1 ||
     { cat build/wheel/sdist.log; exit 1; }
 

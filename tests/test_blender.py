@@ -15,6 +15,7 @@ import re
 import socket
 import subprocess
 import zipfile
+from pathlib import Path
 
 import av
 import pytest
@@ -261,13 +262,20 @@ def test_the_archive_carries_the_wheels_and_the_licences(archive, wheels):
         names = set(z.namelist())
         manifest = z.read("tavrel_blender/blender_manifest.toml").decode()
     carried = sorted(n.split("/")[-1] for n in names if n.endswith(".whl"))
-    # A wheel per Python: those of dist/, the stable-ABI one tagged for 3.12 and for 3.13.
-    stable = next(w.name for w in wheels if "-abi3-" in w.name)
-    assert carried == sorted([w.name for w in wheels if w.name != stable] +
-                             [stable.replace("-cp312-abi3-", f"-cp3{m}-cp3{m}-") for m in (12, 13)])
-    assert all(re.search(r"-cp31[0-3]-cp31[0-3]-manylinux_2_\d+_x86_64\.whl$", w) for w in carried)
+    # A wheel per Python: those of dist/, the stable-ABI one tagged for 3.12 and for 3.13; the
+    # Windows wheels likewise when dist/ has them.
+    windows = sorted(Path(ROOT, "dist").glob("tavrel-*-win_amd64.whl"))
+    expected = []
+    for w in list(wheels) + windows:
+        expected += ([w.name.replace("-cp312-abi3-", f"-cp3{m}-cp3{m}-") for m in (12, 13)]
+                     if "-abi3-" in w.name else [w.name])
+    assert carried == sorted(expected)
+    assert all(re.search(r"-cp31[0-3]-cp31[0-3]-(manylinux_2_\d+_x86_64|win_amd64)\.whl$", w)
+               for w in carried)
     for w in carried:  # each listed in the manifest with its platform tag
         assert f'"./wheels/{w}"' in manifest
+    platforms = '"linux-x64", "windows-x64"' if windows else '"linux-x64"'
+    assert f"platforms = [{platforms}]" in manifest
     assert {"tavrel_blender/LICENSE", "tavrel_blender/licenses/third-party/VERSIONS",
             "tavrel_blender/licenses/third-party/ffmpeg/COPYING.LGPLv2.1"} <= names
 

@@ -119,18 +119,39 @@ def test_probe_module_imports_only_python_and_windows_dlls(windows_build):
         "libstdc++-6.dll", "libwinpthread-1.dll"]
 
 
-def test_probe_wheel_is_tagged_for_windows_with_stub_and_no_dll(windows_build, linux_build):
-    done = subprocess.run([str(ROOT / "scripts/build_wheels.sh"), "--windows", "--probe"],
+# What scripts/build_wheels.sh --windows [--probe] makes: per kind the folder, the module and the
+# extra argument; each kind a wheel for Python 3.11 (python311.dll) and a stable-ABI one for 3.12
+# and newer (python3.dll).
+WHEELS = {"probe": ("build/wheel/windows-probe", "tav_probe", ["--probe"]),
+          "core": ("dist", "tav_core", [])}
+TAGS = {"cp311-cp311": ("cp311-win_amd64.pyd", "python311.dll"), "cp312-abi3": ("pyd", "python3.dll")}
+
+
+@pytest.mark.parametrize("kind", WHEELS)
+def test_wheels_are_tagged_for_windows_with_stubs_and_import_only_python_and_windows_dlls(
+        kind, windows_build, linux_build, tmp_path):
+    folder, module, args = WHEELS[kind]
+    done = subprocess.run([str(ROOT / "scripts/build_wheels.sh"), "--windows", *args],
                           capture_output=True, text=True, timeout=1700, cwd=ROOT)
     assert done.returncode == 0, done.stdout + done.stderr
-    wheel, = (ROOT / "build/wheel/windows-probe").glob("tavrel-*-cp311-cp311-win_amd64.whl")
-    with zipfile.ZipFile(wheel) as z:
-        names = z.namelist()
-        info = next(n for n in names if n.endswith(".dist-info/WHEEL"))
-        wheel_file = z.read(info).decode()
-        metadata = z.read(info.replace("WHEEL", "METADATA")).decode()
-    assert "Tag: cp311-cp311-win_amd64" in wheel_file and "Root-Is-Purelib: false" in wheel_file
-    assert "Name: tavrel" in metadata
-    assert {"tavrel/tav_probe.cp311-win_amd64.pyd", "tavrel/tav_probe.pyi", "tavrel/py.typed",
-            "tavrel/tav_base.py"} <= set(names)
-    assert not [n for n in names if n.lower().endswith(".dll")]
+    print(done.stdout)
+    for tag, (suffix, python_dll) in TAGS.items():
+        wheel, = (ROOT / folder).glob(f"tavrel-*-{tag}-win_amd64.whl")
+        with zipfile.ZipFile(wheel) as z:
+            names = z.namelist()
+            info = next(n for n in names if n.endswith(".dist-info/WHEEL"))
+            wheel_file = z.read(info).decode()
+            metadata = z.read(info.replace("WHEEL", "METADATA")).decode()
+            pyd = z.extract(f"tavrel/{module}.{suffix}", tmp_path)
+        assert f"Tag: {tag}-win_amd64" in wheel_file and "Root-Is-Purelib: false" in wheel_file
+        assert "Name: tavrel" in metadata
+        assert {f"tavrel/{module}.pyi", "tavrel/py.typed", "tavrel/tav_base.py"} <= set(names)
+        assert not [n for n in names if n.lower().endswith(".dll")]
+        dlls = check_imports.imported_dlls(pyd)
+        print(f"{wheel.name} ({wheel.stat().st_size / 2**20:.1f} MB): {' '.join(dlls)}")
+        assert python_dll in dlls and check_imports.foreign(dlls) == []
+        if kind == "core":  # the licence texts of what is linked in
+            licences = info.replace("WHEEL", "licenses/third-party/")
+            assert {licences + f for f in ("VERSIONS", "ffmpeg/COPYING.LGPLv2.1", "zlib/LICENSE",
+                                           "mingw-w64-runtime/mingw-w64-common/copyright")
+                    } <= set(names)

@@ -21,12 +21,16 @@ def newest_source():
     return max(times)
 
 
+def linux_wheels():
+    return sorted(w for w in DIST.glob("tavrel-*.whl") if not w.name.endswith("-win_amd64.whl"))
+
+
 def built_wheels():
-    """The wheels in dist/, built first where missing or older than the sources."""
-    built = sorted(DIST.glob("tavrel-*.whl"))
+    """The Linux wheels in dist/, built first where missing or older than the sources."""
+    built = linux_wheels()
     if not built or min(w.stat().st_mtime for w in built) < newest_source():
         subprocess.run([str(ROOT / "scripts/build_wheels.sh")], check=True, timeout=BUILD_TIMEOUT)
-        built = sorted(DIST.glob("tavrel-*.whl"))
+        built = linux_wheels()
     assert built and list(DIST.glob("tavrel-*.tar.gz")), "no wheel or sdist in dist/"
     return built
 

@@ -2,9 +2,10 @@
 # Builds the win_amd64 wheels into dist/: one for Python 3.11 (Blender 4.x and 5.0; it links
 # python311.dll) and one on the stable ABI for Python 3.12 and newer (it links python3.dll). Each
 # carries the extension cross-built as a .pyd with the static third-party libraries and runtimes,
-# the type stubs of this machine's build (the bindings are the same), and the package's Python
-# files. Checks that each .pyd imports only the Python DLL and DLLs of Windows itself; no DLL
-# ships beside it.
+# the type stubs of this machine's build (the bindings are the same), the package's Python files
+# and the licence texts of what is linked in (the third-party libraries and MinGW-w64's runtime).
+# Checks that each .pyd imports only the Python DLL and DLLs of Windows itself; no DLL ships
+# beside it. (nanobind's stable ABI starts at Python 3.12, so 3.11 has a wheel of its own.)
 # With --probe the same steps package the probe module of tests/native instead of the core, into
 # build/wheel/windows-probe (the core builds for Windows once the platform layer has its Windows
 # implementation).
@@ -66,6 +67,7 @@ for w in "${wheels[@]}"; do
     module="$(pyd "$v")"
     python scripts/windows/check_imports.py "$module"
     wheel="$(python scripts/windows/pack_wheel.py --tag "$tag" --out "$out" "$module" "$stub" | tail -n 1)"
+    [ $probe -eq 1 ] || python scripts/wheel_licenses.py "$win_prefix/share/licenses" "$wheel"
     awk -v f="$wheel" -v n="$(stat -c %s "$wheel")" 'BEGIN { printf "  %-60s %5.1f MB\n", f, n / 1048576 }'
 done
 echo "built in $((SECONDS - t0)) s"

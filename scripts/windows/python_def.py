@@ -1,7 +1,8 @@
 """Writes the module-definition files of CPython's Windows DLLs from its source tree, for
 mingw-w64's dlltool to turn into import libraries: python3.def (the stable ABI's python3.dll, as
 PC/python3dll.c lists it) and pythonXY.def (every function and data item the headers under
-Include/ declare with PyAPI_FUNC or PyAPI_DATA, plus the stable ABI's).
+Include/ declare with PyAPI_FUNC or PyAPI_DATA under a Py or _Py name, plus the stable ABI's;
+the pthread stubs some headers declare for WebAssembly, and words of comments, are no exports).
 
 usage: python_def.py CPYTHON_SOURCE OUTPUT_DIR
 """
@@ -12,7 +13,7 @@ import sys
 
 STABLE = re.compile(r"^EXPORT_(FUNC|DATA)\((\w+)\)", re.M)
 # PyAPI_FUNC(type) name(  /  PyAPI_DATA(type) name  (the type may hold one level of parentheses)
-DECLARED = re.compile(r"PyAPI_(FUNC|DATA)\(((?:[^()]|\([^()]*\))*)\)\s*(\w+)")
+DECLARED = re.compile(r"PyAPI_(FUNC|DATA)\(((?:[^()]|\([^()]*\))*)\)\s*(_?Py\w+)\b")
 
 
 def write_def(path, library, symbols):

@@ -12,6 +12,7 @@
 
 #include "platform/host_name.hpp"
 #include "platform/net_addresses.hpp"
+#include "platform/process.hpp"
 #include "platform/socket.hpp"
 #include "platform/wake_up.hpp"
 
@@ -159,6 +160,35 @@ TEST_CASE("a shut-down socket ends another thread's wait and read") {
     CHECK((w.result == 1 && w.ready));
     char byte;
     CHECK(receive(p.ends[1], &byte, 1) <= 0);
+}
+
+TEST_CASE("a socket goes to a child as its descriptor, or on Windows as its duplication record") {
+    Pair p;
+    const std::string record = socket_record(p.ends[0], current_process());
+#ifdef _WIN32
+    CHECK(socket_handle(p.ends[0]) == kNoHandle);
+    // Made for this very process, the record gives a second socket of the same connection.
+    Socket copy = socket_from_record(record);
+    REQUIRE(copy != kNoSocket);
+    CHECK(send_now(copy, "r", 1) == 1);
+    close_socket(copy);
+    char byte = 0;
+    CHECK(receive(p.ends[1], &byte, 1) == 1);
+    CHECK(byte == 'r');
+    CHECK(socket_from_record("short") == kNoSocket);
+#else
+    CHECK(socket_handle(p.ends[0]) == p.ends[0]);
+    CHECK(record.empty());
+#endif
+    // A dead end fails its sends: at once, or over TCP once the peer's reset came back.
+    Socket dead = dead_end_stream();
+    int err = 0;
+    for (int i = 0; i < 100 && err == 0; ++i) {
+        err = send_all(dead, "x", 1.0);
+        std::this_thread::sleep_for(10ms);
+    }
+    CHECK(err != 0);
+    close_socket(dead);
 }
 
 TEST_CASE("the machine has a host name and IPv4 addresses other than loopback") {

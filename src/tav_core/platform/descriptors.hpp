@@ -27,9 +27,6 @@ Handle standard_input();
 Handle standard_output();
 
 void close_descriptor(Handle h);
-// One end of a stream socket whose other end is closed already (closed at exec); throws
-// std::system_error. (POSIX; on Windows it belongs with the sockets.)
-int dead_end_stream();
 // Writes all of `data`; false when the stream failed first (a reader that is gone).
 bool write_all(Handle h, std::string_view data);
 // Reads exactly `size` bytes; false when the stream ended or failed first.

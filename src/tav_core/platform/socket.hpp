@@ -11,7 +11,9 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 
+#include "platform/descriptors.hpp"
 #include "platform/wake_up.hpp"
 
 namespace tav::platform {
@@ -42,6 +44,27 @@ void shutdown_socket(Socket s);
 Socket duplicate_socket(Socket s);
 // A connected pair of local stream sockets, not inherited by child processes. 0 or the error.
 int socket_pair(Socket (&ends)[2]);
+// One end of a stream whose other end is closed already: its sends fail (on Windows, a loopback
+// TCP pair, from the first after the peer's reset came back). Throws std::system_error.
+inline Socket dead_end_stream() {
+    Socket ends[2];
+    if (int err = socket_pair(ends))
+        throw std::system_error(err, std::system_category(), "socket pair");
+    close_socket(ends[0]);
+    return ends[1];
+}
+
+// ---- a socket handed to a spawned child ---------------------------------------------------------
+// POSIX hands a child the socket's descriptor (a HandOver handle); Windows hands it the socket's
+// duplication record made for the child's process id, from which the child makes its own socket.
+// The handle a HandOver passes for `s`: its descriptor; none (kNoHandle) on Windows.
+Handle socket_handle(Socket s);
+// Windows: the duplication record of `s` for the process `pid`, as bytes. Empty on failure
+// (socket_error()), and always on POSIX.
+std::string socket_record(Socket s, int pid);
+// A socket of this process, not inherited, from such a record; kNoSocket on failure (and always
+// on POSIX).
+Socket socket_from_record(std::string_view record);
 
 // ---- data ---------------------------------------------------------------------------------------
 // What the socket takes at once, without waiting and without a signal for a peer that is gone:

@@ -11,11 +11,6 @@
 
 #include "platform/loaded_symbol.hpp"
 
-#ifdef Py_LIMITED_API
-// Part of every CPython 3 the stable-ABI build loads into, though left out of its declarations.
-extern "C" PyAPI_FUNC(int) PyGILState_Check(void);
-#endif
-
 namespace tav::py {
 
 namespace {
@@ -141,12 +136,29 @@ ThreadState::~ThreadState() {
     leave();
 }
 
+namespace {
+
+#ifdef Py_LIMITED_API
+// PyGILState_Check is part of every CPython 3 but not of the stable ABI (python3.dll on Windows
+// does not export it): taken from the running interpreter. Without it, the caller takes the GIL
+// through PyGILState_Ensure, which also serves a thread that holds it.
+bool holds_gil() {
+    using Check = int (*)();
+    static const auto check = reinterpret_cast<Check>(platform::loaded_symbol("PyGILState_Check"));
+    return check && check();
+}
+#else
+bool holds_gil() { return PyGILState_Check(); }
+#endif
+
+}  // namespace
+
 void drop(nb::object&& object) {
     PyObject* p = object.release().ptr();
     if (p == nullptr) return;
     // The gate first: late in finalization PyGILState_Check answers true on every thread.
     if (!enter()) return;
-    if (PyGILState_Check()) {
+    if (holds_gil()) {
         Py_DECREF(p);
     } else {
         PyGILState_STATE s = PyGILState_Ensure();

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
+#include "platform/socket.hpp"
 #include "streaming/pixel_formats.hpp"
 #include "streaming/worker_args.hpp"
 
@@ -32,6 +34,22 @@ uint8_t code_arg(nb::handle value) {
         if (n >= 0 && n <= 255) return static_cast<uint8_t>(n);
     }
     throw std::invalid_argument("Invalid encoder img_cmd: one byte expected");
+}
+
+// The app's channel as the worker was handed it: a descriptor number, or (Windows) the socket's
+// duplication record, of which a socket of this process is made.
+platform::Socket socket_arg(nb::handle share) {
+    if (nb::isinstance<nb::bytes>(share)) {
+        nb::bytes record = nb::borrow<nb::bytes>(share);
+        platform::Socket s = platform::socket_from_record({record.c_str(), record.size()});
+        if (s == platform::kNoSocket)
+            throw std::system_error(platform::socket_error(), std::system_category(),
+                                    "Invalid encoder socket_share");
+        return s;
+    }
+    const int fd = nb::cast<int>(share);
+    if (fd < 0) throw std::invalid_argument("Invalid encoder socket_share: no descriptor");
+    return static_cast<platform::Socket>(fd);
 }
 
 }  // namespace
@@ -70,8 +88,7 @@ EncoderArgs parse_encoder_args(nb::handle args) {
             "Invalid encoder buffer_share: the block is smaller than a frame");
     a.shm_size = static_cast<size_t>(shm_size);
 
-    a.socket_fd = nb::cast<int>(t[11]);
-    if (a.socket_fd < 0) throw std::invalid_argument("Invalid encoder socket_share: no descriptor");
+    a.socket_fd = socket_arg(t[11]);
     a.socket_lock = kArgs.lock(t[12], "sock_lock_share");
     a.shm_lock = kArgs.lock(t[13], "shm_lock_share");
     a.new_frame_event = kArgs.event(t[14], "new_fr_ev_share");

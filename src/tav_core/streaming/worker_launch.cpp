@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <stdexcept>
+#include <system_error>
 
 #include "platform/descriptors.hpp"
+#include "platform/socket.hpp"
 #include "runtime/package.hpp"
 #include "streaming/encoder_entry.hpp"
 #include "streaming/screenshot_entry.hpp"
@@ -17,6 +19,17 @@ namespace tav::streaming {
 namespace {
 
 nb::bytes bytes(const std::string& s) { return nb::bytes(s.data(), s.size()); }
+
+// How the worker reaches a socket: its descriptor number there, or (Windows) the socket's
+// duplication record for the worker.
+nb::object socket_share(platform::Socket s, const platform::HandOver& to) {
+    const platform::Handle handle = platform::socket_handle(s);
+    if (handle != platform::kNoHandle) return nb::int_(to.pass(handle));
+    const std::string record = platform::socket_record(s, to.child);
+    if (record.empty())
+        throw std::system_error(platform::socket_error(), std::system_category(), "socket share");
+    return bytes(record);
+}
 
 nb::tuple event_share(const ipc::Event& event, const platform::HandOver& to) {
     auto d = event.share(&to);
@@ -76,7 +89,7 @@ WorkerLaunch default_launch() {
 
 nb::tuple encoder_tuple(const EncoderArgs& a, const platform::HandOver& to) {
     const EncoderSettings& e = a.encoder;
-    const uint64_t socket = to.pass(a.socket_fd);
+    nb::object socket = socket_share(a.socket_fd, to);
     nb::bytes socket_lock = bytes(a.socket_lock->share(&to));
     nb::bytes shm_lock = bytes(a.shm_lock->share(&to));
     nb::tuple new_frame = event_share(*a.new_frame_event, to);

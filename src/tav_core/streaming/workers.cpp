@@ -9,6 +9,7 @@
 #include "net/commands.hpp"
 #include "platform/descriptors.hpp"
 #include "platform/process.hpp"
+#include "platform/socket.hpp"
 #include "runtime/python.hpp"
 #include "streaming/encoder_worker.hpp"
 #include "streaming/screenshot_entry.hpp"
@@ -88,9 +89,9 @@ void Stream::start_encoding(long width, long height, std::string_view input_form
         args->new_frame_event = block_.ready;
         args->keep_encoding_event = encoder_.keep();
         args->parent_pid = platform::current_process();
-        std::vector<platform::Handle> objects =
-            handed({args->socket_lock, args->shm_lock},
-                   {args->new_frame_event, args->keep_encoding_event}, channel.get());
+        std::vector<platform::Handle> objects = handed(
+            {args->socket_lock, args->shm_lock}, {args->new_frame_event, args->keep_encoding_event},
+            platform::socket_handle(channel.get()));
         if (launch_.how == WorkerLaunch::spawn) {
             if (!spawn_worker(encoder_, "_ep", std::move(objects),
                               [&](auto& to) { return encoder_tuple(*args, to); }))

@@ -30,7 +30,8 @@ MODULES = ("convention", "scene", "capture", "service", "ui")  # in import order
 def _bundled_core():
     """Makes the tavrel package importable from a wheel beside this file, unpacked once into
     lib/cpXY (an extension module cannot be imported from inside a zip): the wheel built for this
-    Python, or from 3.12 on the stable-ABI one. (An extension has Blender install its wheels.)"""
+    Python and system, or from 3.12 on the stable-ABI one. (An extension has Blender install its
+    wheels.)"""
     try:
         import tavrel.tav_core  # noqa: F401
         return
@@ -39,7 +40,10 @@ def _bundled_core():
     here = os.path.dirname(os.path.abspath(__file__))
     major, minor = sys.version_info[:2]
     tag = f"cp{major}{minor}"
-    patterns = [f"tavrel-*-{tag}-{tag}-*.whl"] + (["tavrel-*-abi3-*.whl"] if minor >= 12 else [])
+    system = "win_amd64" if sys.platform == "win32" else "manylinux*"
+    patterns = [f"tavrel-*-{tag}-{tag}-{system}.whl"]
+    if minor >= 12:
+        patterns.append(f"tavrel-*-abi3-{system}.whl")
     wheels = [w for p in patterns for w in sorted(glob.glob(os.path.join(here, "wheels", p)))]
     if not wheels:
         found = [os.path.basename(w) for w in glob.glob(os.path.join(here, "wheels", "*.whl"))]

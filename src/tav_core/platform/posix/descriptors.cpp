@@ -19,15 +19,6 @@ void close_descriptor(int fd) {
     if (fd >= 0) ::close(fd);
 }
 
-int dead_end_stream() {
-    int ends[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0)
-        throw std::system_error(errno, std::generic_category(), "socketpair");
-    ::close(ends[0]);
-    ::fcntl(ends[1], F_SETFD, FD_CLOEXEC);
-    return ends[1];
-}
-
 // A write to a pipe whose reader is gone raises SIGPIPE in the writing thread, and a host that
 // does not ignore it would die of it: it is blocked for the write, and one the write raised is
 // taken back before it is unblocked.

@@ -61,6 +61,19 @@ Socket duplicate_socket(Socket s) { return ::fcntl(s, F_DUPFD_CLOEXEC, 0); }
 
 int socket_pair(Socket (&ends)[2]) { return detail::new_socket_pair(ends); }
 
+Handle socket_handle(Socket s) { return s; }
+
+// A descriptor is handed over as it is.
+std::string socket_record(Socket, int) {
+    errno = ENOTSUP;
+    return {};
+}
+
+Socket socket_from_record(std::string_view) {
+    errno = ENOTSUP;
+    return kNoSocket;
+}
+
 std::ptrdiff_t send_now(Socket s, const void* data, size_t size) {
     return ::send(s, data, size, kNoSignal | MSG_DONTWAIT);
 }

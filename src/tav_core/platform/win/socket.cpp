@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
@@ -216,6 +217,30 @@ Socket duplicate_socket(Socket s) {
     if (copy == INVALID_SOCKET) return kNoSocket;
     Owned owned{copy};
     return prepare(copy) ? owned.release() : kNoSocket;
+}
+
+Handle socket_handle(Socket) { return kNoHandle; }
+
+std::string socket_record(Socket s, int pid) {
+    start_winsock();
+    WSAPROTOCOL_INFOW info;
+    if (::WSADuplicateSocketW(s, static_cast<DWORD>(pid), &info) != 0) return {};
+    return std::string(reinterpret_cast<const char*>(&info), sizeof info);
+}
+
+Socket socket_from_record(std::string_view record) {
+    start_winsock();
+    WSAPROTOCOL_INFOW info;
+    if (record.size() != sizeof info) {
+        ::WSASetLastError(WSAEINVAL);
+        return kNoSocket;
+    }
+    std::memcpy(&info, record.data(), sizeof info);
+    Socket s = ::WSASocketW(FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO, &info, 0,
+                            WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    if (s == INVALID_SOCKET) return kNoSocket;
+    Owned owned{s};
+    return prepare(s) ? owned.release() : kNoSocket;
 }
 
 // Windows has no socketpair(): a listener on the loopback address takes the one connection of

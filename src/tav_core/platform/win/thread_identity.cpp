@@ -6,17 +6,15 @@
 #include <pthread.h>
 #include <windows.h>
 
+#include "platform/win/wide.hpp"
+
 namespace tav::platform {
 
 void name_this_thread(const std::string& name) {
     using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
     static const auto set_description = reinterpret_cast<SetDescription>(reinterpret_cast<void*>(
         ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SetThreadDescription")));
-    if (!set_description) return;
-    std::wstring wide(name.size() + 1, L'\0');
-    int n = ::MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, wide.data(),
-                                  static_cast<int>(wide.size()));
-    if (n > 0) set_description(::GetCurrentThread(), wide.c_str());
+    if (set_description) set_description(::GetCurrentThread(), detail::wide(name).c_str());
 }
 
 unsigned long this_thread_id() { return ::GetCurrentThreadId(); }
