@@ -8,7 +8,8 @@
 #      built for macOS on arm64 and x86-64 with Zig's cross compiler (the `ziglang` package), so
 #      that a call macOS lacks fails here. What a macOS build still needs: docs/platforms.md;
 #   4. the layers of src/tav_core (scripts/check_layers.sh): includes point down only, and only
-#      platform/ includes OS headers.
+#      platform/ includes OS headers;
+#   5. the Windows side, cross-built with mingw-w64 and run under Wine (scripts/check_windows.sh).
 # Extra arguments go to pytest.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -71,4 +72,6 @@ for target in aarch64-macos x86_64-macos; do
         -I"$root/src/tav_core" tests/platform_check.cpp "${mac[@]}" -o "build/platform_check-$target" ||
         status=1
 done
+echo "platforms: Windows, cross-built and run under Wine"
+scripts/check_windows.sh "$@" || status=1
 exit "$status"

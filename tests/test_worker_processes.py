@@ -33,9 +33,13 @@ def test_wait_and_kill():
     quick.returncode = slow.returncode = 0  # reaped above
 
 
-def test_environment_for_spawned_workers():
-    env = server()._get_environment()
-    assert env["PYTHONPATH"] == "".join(p + os.pathsep for p in sys.path)
+@pytest.mark.parametrize("separator", [os.pathsep, ";"])
+def test_environment_for_spawned_workers(monkeypatch, separator):
+    s = server()
+    monkeypatch.setattr(os, "pathsep", separator)  # ";": Windows' rule
+    monkeypatch.setattr(sys, "path", ["A", "B"])
+    env = s._get_environment()
+    assert env["PYTHONPATH"] == f"A{separator}B{separator}"
     assert env["PATH"] == os.environ["PATH"]
 
 
@@ -140,12 +144,21 @@ LAYOUTS = {
         "app/bin/app", "app/python/lib", "app",
         ["app/bin/app", "app/python/python3", "app/bin/python"], "app/python/python3"),
     "no interpreter to be found": ("app/app", "app/lib/python", "app", ["app/app"], "app/app"),
+    # Windows: python.exe, no version in the name, the library in Lib.
+    "windows python": ("Python311/python.exe", "Python311/Lib", "Python311",
+                       ["Python311/python.exe"], "Python311/python.exe"),
+    "windows blender": ("Blender/blender.exe", "Blender/4.2/python/Lib", "Blender/4.2/python",
+                        ["Blender/blender.exe", "Blender/4.2/python/bin/python.exe",
+                         "Blender/4.2/python/bin/python"],
+                        "Blender/4.2/python/bin/python.exe"),
 }
 
 
 @pytest.mark.parametrize("layout", LAYOUTS)
 def test_guess_python_executable(tmp_path, monkeypatch, layout):
     executable, os_dir, prefix, files, expected = LAYOUTS[layout]
+    if layout.startswith("windows"):
+        monkeypatch.setattr(sys, "platform", "win32")
     for f in files:
         (tmp_path / f).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / f).write_text("")
