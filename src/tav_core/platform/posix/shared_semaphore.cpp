@@ -1,8 +1,6 @@
-// Without futexes: the count is a token byte in a pipe (taken by reading it, given back by
-// writing it), and the holder's pid sits in a word of shared memory beside it, a memory file
-// whose name is removed at once. A forked child inherits the three descriptors, a spawned one is
-// handed them. A process that dies between taking the token and recording itself leaves the lock
-// taken for good; the window is a few instructions.
+// Without futexes: the lock word lives in a memory file whose name is removed at once, and a
+// pipe beside it wakes waiters (a release writes a byte; a woken waiter reads all there are). A
+// forked child inherits the three descriptors, a spawned one is handed them.
 #include "platform/shared_semaphore.hpp"
 
 #include <fcntl.h>
@@ -13,7 +11,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <new>
 #include <stdexcept>
@@ -71,9 +68,17 @@ struct SharedSemaphore::State {
         for (int fd : {token_in, token_out, memory})
             if (fd >= 0) ::close(fd);
     }
-    void give_token() const {
-        const char token = 1;
-        while (::write(token_out, &token, 1) < 0 && errno == EINTR) {
+    // A wake-up for the waiters; when the pipe is full, they have plenty already.
+    void wake() const {
+        const char byte = 1;
+        while (::write(token_out, &byte, 1) < 0 && errno == EINTR) {
+        }
+    }
+    void wait_for_wake(int ms) const {
+        pollfd p{token_in, POLLIN, 0};
+        ::poll(&p, 1, ms);
+        char bytes[64];
+        while (::read(token_in, bytes, sizeof bytes) > 0) {
         }
     }
 };
@@ -89,7 +94,6 @@ SharedSemaphore::SharedSemaphore() : state_(std::make_unique<State>()) {
     }
     state_->memory = anonymous_memory();
     state_->cell = new (map_cell(state_->memory)) Cell{};
-    state_->give_token();
 }
 
 SharedSemaphore::SharedSemaphore(const std::vector<Handle>& descriptors)
@@ -111,36 +115,20 @@ SharedSemaphore::SharedSemaphore(const std::vector<Handle>& descriptors)
 SharedSemaphore::~SharedSemaphore() = default;
 
 bool SharedSemaphore::acquire(bool blocking, double timeout) {
-    using clock = std::chrono::steady_clock;
-    const bool limited = timeout >= 0;
-    const auto deadline = clock::now() + std::chrono::duration<double>(limited ? timeout : 0.0);
-    for (;;) {
-        char token;
-        if (::read(state_->token_in, &token, 1) == 1) {
-            state_->cell->take(static_cast<uint32_t>(::getpid()));
-            return true;
-        }
-        if (!blocking) return false;
-        int wait_ms = -1;
-        if (limited) {
-            double left = std::chrono::duration<double>(deadline - clock::now()).count();
-            if (left <= 0) return false;
-            wait_ms = static_cast<int>(left * 1000) + 1;
-        }
-        pollfd p{state_->token_in, POLLIN, 0};
-        ::poll(&p, 1, wait_ms);  // another waiter may take the token first: then wait again
-    }
+    return detail::take(*state_->cell, static_cast<uint32_t>(::getpid()), blocking, timeout,
+                        [this](int ms) { state_->wait_for_wake(ms); });
 }
 
 void SharedSemaphore::release() {
     state_->cell->free();
-    state_->give_token();
+    state_->wake();
 }
 
 bool SharedSemaphore::recover(Pid pid) {
-    if (!state_->cell->free_if_held_by(static_cast<uint32_t>(pid))) return false;
-    state_->give_token();
-    return true;
+    // Woken either way: the dead process may have taken a wake-up meant for another waiter.
+    const bool held = state_->cell->free_if_held_by(static_cast<uint32_t>(pid));
+    state_->wake();
+    return held;
 }
 
 bool SharedSemaphore::locked() const { return state_->cell->held(); }

@@ -1,13 +1,10 @@
-// An unnamed semaphore object (initial and maximum count 1) and, beside it, an unnamed
-// paging-file mapping of one Cell that records the holder's pid. A spawned child is handed both
-// handles, duplicated into it. A process that dies between taking the semaphore and recording
-// itself leaves the lock taken for good; the window is a few instructions.
+// An unnamed paging-file mapping of one Cell, the lock word, and beside it an unnamed semaphore
+// object (maximum count 1) that wakes waiters: a release posts it, and posts that find it posted
+// already merge. A spawned child is handed both handles, duplicated into it.
 #include "platform/shared_semaphore.hpp"
 
 #include <windows.h>
 
-#include <atomic>
-#include <cmath>
 #include <new>
 #include <stdexcept>
 #include <system_error>
@@ -30,15 +27,6 @@ Cell* map_cell(HANDLE mapping) {
     return static_cast<Cell*>(p);
 }
 
-// Milliseconds for WaitForSingleObject: 0 without blocking, INFINITE without a limit, else the
-// timeout rounded up (so a limited wait never ends early) and kept below INFINITE.
-DWORD wait_ms(bool blocking, double timeout) {
-    if (!blocking) return 0;
-    if (timeout < 0) return INFINITE;
-    const double ms = std::ceil(timeout * 1000);
-    return ms >= double(INFINITE - 1) ? INFINITE - 1 : static_cast<DWORD>(ms);
-}
-
 [[noreturn]] void not_a_lock() {
     throw std::invalid_argument("lock share description designates no lock of this process");
 }
@@ -53,14 +41,12 @@ struct SharedSemaphore::State {
         for (HANDLE h : {semaphore, memory})
             if (h) CloseHandle(h);
     }
-    void give() const {
-        if (!ReleaseSemaphore(semaphore, 1, nullptr))
-            throw std::invalid_argument("semaphore or lock released too many times");
-    }
+    // A wake-up for one waiter; one that is pending already is enough.
+    void wake() const { ReleaseSemaphore(semaphore, 1, nullptr); }
 };
 
 SharedSemaphore::SharedSemaphore() : state_(std::make_unique<State>()) {
-    state_->semaphore = CreateSemaphoreW(nullptr, 1, 1, nullptr);
+    state_->semaphore = CreateSemaphoreW(nullptr, 0, 1, nullptr);
     if (!state_->semaphore) throw failure("CreateSemaphoreW");
     state_->memory =
         CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(Cell), nullptr);
@@ -91,26 +77,24 @@ SharedSemaphore::SharedSemaphore(const std::vector<Handle>& handles)
 SharedSemaphore::~SharedSemaphore() = default;
 
 bool SharedSemaphore::acquire(bool blocking, double timeout) {
-    switch (WaitForSingleObject(state_->semaphore, wait_ms(blocking, timeout))) {
-        case WAIT_OBJECT_0:
-            state_->cell->take(static_cast<uint32_t>(GetCurrentProcessId()));
-            return true;
-        case WAIT_TIMEOUT:
-            return false;
-        default:
-            throw failure("WaitForSingleObject");
-    }
+    return detail::take(*state_->cell, static_cast<uint32_t>(GetCurrentProcessId()), blocking,
+                        timeout, [this](int ms) {
+                            if (WaitForSingleObject(state_->semaphore,
+                                                    ms < 0 ? INFINITE : DWORD(ms)) == WAIT_FAILED)
+                                throw failure("WaitForSingleObject");
+                        });
 }
 
 void SharedSemaphore::release() {
     state_->cell->free();
-    state_->give();
+    state_->wake();
 }
 
 bool SharedSemaphore::recover(Pid pid) {
-    if (!state_->cell->free_if_held_by(static_cast<uint32_t>(pid))) return false;
-    state_->give();
-    return true;
+    // Woken either way: the dead process may have taken a wake-up meant for another waiter.
+    const bool held = state_->cell->free_if_held_by(static_cast<uint32_t>(pid));
+    state_->wake();
+    return held;
 }
 
 bool SharedSemaphore::locked() const { return state_->cell->held(); }
