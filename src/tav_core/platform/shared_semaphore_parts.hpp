@@ -5,6 +5,7 @@
 // object) only wakes waiters; a wake-up that finds the lock taken again just waits again.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
