@@ -453,6 +453,8 @@ def draw_panels():
         gui.run("draw_panels()")
         app.stop_streaming()
         assert app.sync() == []
+    gui.run("print('PANELS DRAWN', flush=True)")  # after whatever the drawing printed
+    gui.wait_for("PANELS DRAWN")
     failed = [line for line in gui.lines[shown:] if re.search(r"Traceback|Error|rna_ui", line)]
     assert failed == [], "\n".join(gui.lines[shown:])
 
