@@ -24,7 +24,7 @@ bl_info = {
     "category": "Camera",
 }
 
-MODULES = ("convention", "scene", "capture", "service", "ui")  # in import order
+MODULES = ("convention", "keys", "scene", "capture", "service", "ui")  # in import order
 
 
 def _bundled_core():
