@@ -113,9 +113,12 @@ def test_stop_lets_a_pending_decision_go(server):
     a stop ends that wait; the decision, run afterwards, asks the host nothing."""
     host = Gatekeeper({"127.0.0.1": True})
     srv = server(host, TavServer.EVENTMODE_PULL)
+    threads = resources()[0]
     assert srv.start_serving(0)
     app = connect(srv, source="127.0.0.1")
     wait_until(lambda: server_ends(srv.server_port).get(app.getsockname()[1]))
+    # Undecided, the app holds its socket only: the network thread is the one thread more.
+    assert resources()[0] <= threads + 1
     srv.stop_serving()
     wait_until(lambda: not srv.is_serving and not srv.is_stopping, 10)
     while srv.is_event_loop_running:

@@ -389,6 +389,22 @@ def test_pairing_serves_the_paired_phone_only_and_names_others(gui):
     assert gui.run("result = ui.settings().paired_address") == "127.0.0.2"
     gui.run("bpy.ops.tavrel.pair()")  # the next test's app pairs anew
 
+    # Installed, the add-on keeps these in Blender's preferences: pairing and the interface menu
+    # mark them changed, or Blender would not save them.
+    assert gui.run("""
+entry = bpy.context.preferences.addons.new()
+entry.module = "tavrel_blender"
+marked = []
+for change in ("ui.service.pair()", "ui.service.admit('127.0.0.9', 1)",
+               "bpy.ops.tavrel.listen_on(interface='ALL')"):
+    bpy.context.preferences.is_dirty = False
+    exec(change)
+    marked.append(bpy.context.preferences.is_dirty)
+result = (type(ui.settings()).__name__, ui.settings().paired_address, marked)
+ui.service.pair()
+bpy.context.preferences.addons.remove(entry)
+""") == ["TavrelPreferences", "127.0.0.9", [True, True, True]]
+
     # The interface to listen on, chosen from this computer's: the QR code carries it alone.
     address, qr = gui.run("""
 interface = ui._interface_items(None, None)[-1][0]

@@ -38,6 +38,15 @@ REDRAW_INTERVAL = 0.5  # panel refresh while streaming (the frame rate changes)
 NOTIFICATIONS = 5
 
 
+def remember(prefs, name, value):
+    """Sets one of the add-on's settings from code. Blender saves its preferences (with auto-save,
+    when it quits) only when they are marked changed, which it does for an edit in its interface
+    but not for a script's: the paired phone and the interface would be forgotten."""
+    setattr(prefs, name, value)
+    if isinstance(prefs, bpy.types.AddonPreferences):
+        bpy.context.preferences.is_dirty = True
+
+
 class PairingHost(BlenderHost):
     """The scene, served to the phones the service admits."""
 
@@ -152,7 +161,7 @@ class Service:
         if prefs is None or prefs.accept == "ANY" or ip == prefs.paired_address:
             return True
         if not prefs.paired_address:
-            prefs.paired_address = ip
+            remember(prefs, "paired_address", ip)
             self.notify(f"Paired with the phone at {ip}")
             return True
         self.notify(f"Refused the phone at {ip}:{port}: not the paired phone "
@@ -162,7 +171,7 @@ class Service:
     def pair(self):
         """Forgets the paired phone: the next phone that connects becomes it."""
         if self.preferences:
-            self.preferences().paired_address = ""
+            remember(self.preferences(), "paired_address", "")
             self.notify("Pairing: the next phone that connects is paired")
 
     # -- the interface --------------------------------------------------------------------------

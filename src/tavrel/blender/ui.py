@@ -8,7 +8,7 @@ import bpy.utils.previews
 from bpy.props import (CollectionProperty, EnumProperty, IntProperty, PointerProperty,
                        StringProperty)
 
-from tavrel.blender.service import Service
+from tavrel.blender.service import Service, remember
 from tavrel.tav_core import TavServer
 
 QR_PIXELS = 256  # size the QR image is drawn at before the panel scales it
@@ -147,7 +147,7 @@ class TAVREL_OT_listen_on(bpy.types.Operator):
     interface: EnumProperty(name="Interface", items=_interface_items)
 
     def execute(self, context):
-        settings().listen_address = "" if self.interface == "ALL" else self.interface
+        remember(settings(), "listen_address", "" if self.interface == "ALL" else self.interface)
         return {"FINISHED"}
 
 
