@@ -7,10 +7,10 @@ skipped.
 
 Per run: time to the first picture (from the start request), over the steady part (after the first
 3 s) video latency p50/p95/p99/max, the longest gap between pictures, reply round trip p95 (a query
-every 250 ms), frames per second and bit rate delivered; for the step, how long after it latency
-takes to stay under 250 ms; in pull mode the longest execute_pending_events beyond the host's own
-work. The baseline of a latency is the link's floor: one frame's bytes at the link rate plus the
-idle round trip.
+every 250 ms), frames per second and bit rate delivered; for the step, how long after it the
+picture the app shows takes to stay younger than 250 ms (a gap counts as much as a late picture);
+in pull mode the longest execute_pending_events beyond the host's own work. The baseline of a
+latency is the link's floor: one frame's bytes at the link rate plus the idle round trip.
 
     .venv/bin/python bench/bench_network.py [--quick] [LINK...]
         --quick: 10 s per run instead of 20; LINK: 0.3 0.5 1 4 step (all by default)
@@ -75,9 +75,16 @@ def figures(d, rate):
 
 
 def recovery(d, at):
-    """Seconds from the step at `at` until the last picture later than QUIET."""
+    """Seconds from the step at `at` until the picture the app shows stays younger than QUIET:
+    a late picture counts, and so does a gap (or the run's end) that let the one shown grow older
+    than QUIET. No picture after the step: never."""
     step = d["start"] + at
-    late = [t for t, x in d["latencies"] if t >= step and x > QUIET]
+    shown = [(t, t - x) for t, x in d["latencies"]]  # (arrival, getter return), as they came
+    if not any(t >= step for t, _ in shown):
+        return float("inf")
+    # The picture shown is oldest just before the next one replaces it.
+    ends = [t for t, _ in shown[1:]] + [d["end"]]
+    late = [t for (_, made), t in zip(shown, ends) if t >= step and t - made > QUIET]
     return max(late) - step if late else 0.0
 
 

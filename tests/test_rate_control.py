@@ -1,7 +1,7 @@
 """The connection's bit-rate controller on its own, driven sample by sample through a small native
 driver (tests/native/rate_controller_driver.cpp, built here against the controller's source): in a
-closed loop with a simulated link whose rate the stream does not know, and against traces that
-isolate one rule each.
+closed loop with a simulated link whose rate the stream does not know, against traces that
+isolate one rule each, and against a trace recorded on a real (shaped) link.
 """
 
 import os
@@ -145,3 +145,24 @@ def test_rules_one_trace_each(driver):
         delivered += held / 8 * TICK
         assert rc.step(j * TICK, delivered, 0) <= held
     rc.close()
+
+
+def test_recorded_trace_of_a_real_link_that_steps_from_4_to_1_mbit(driver):
+    # What the writer saw on the shaped loopback (tests/rate_trace_4_to_1_mbit.txt): frames leave
+    # in bursts and acknowledgements come bunched behind them, which the simulated links above do
+    # not show. Neither may pass for a queue, and the queue the step builds must be met at once.
+    with open(os.path.join(ROOT, "tests", "rate_trace_4_to_1_mbit.txt")) as f:
+        samples = [[float(x) for x in line.split()] for line in f if not line.startswith("#")]
+    rc = Controller(driver)
+    targets = [(s[0], rc.step(*s[:5], refused=s[5] > 0)) for s in samples]
+    rc.close()
+    assert any(target >= 0.7 * ASKED for t, target in targets if t <= 1.0)
+    before = [target for t, target in targets if t < 8.0]
+    assert all(b >= a for a, b in zip(before, before[1:]))  # no decrease while the link has room
+    frame = ASKED / FPS / 8
+    queued = next(s[0] for s in samples if s[0] >= 8.0 and s[2] > frame)
+    assert any(target < 1e6 for t, target in targets if queued <= t <= queued + 0.25)
+    # Once it has drained, a round trip still long from the burst is no reason to go lower.
+    drained = next(s[0] for s in samples if s[0] > queued and s[2] < frame / 4)
+    after = [target for t, target in targets if t >= drained]
+    assert all(b >= a for a, b in zip(after, after[1:]))
