@@ -133,7 +133,7 @@ def worker():
 
 
 def ffmpeg_notes_aside(stderr):
-    """The lines of `stderr` other than FFmpeg's own notes (which a forked worker silences)."""
+    """The lines of `stderr` other than FFmpeg's own notes (which the worker silences once it runs)."""
     return [line for line in stderr.splitlines() if not line.startswith("[libvpx-vp9 @")]
 
 

@@ -117,8 +117,9 @@ void encode_frames(const EncoderArgs& a, const ParentWatch& parent, Attachments&
 
 int run_encoder(const EncoderArgs& a) {
     const ParentWatch parent(a.parent_pid);
-    // A forked worker shares the host's stderr: only failures belong there, not FFmpeg's notes.
-    if (parent.forked()) av_log_set_level(AV_LOG_ERROR);
+    // Only failures, not FFmpeg's notes: a forked worker shares the host's stderr, and a spawned
+    // one's output waits in a pipe that is read when it stops (a full pipe would stall it).
+    av_log_set_level(AV_LOG_ERROR);
     Attachments att{a, parent, {}, {}};
     try {
         {
