@@ -75,16 +75,30 @@ class _Driven:
 
         return wait_until(found, timeout, interval=0.05)
 
+    def _ended(self):
+        """An AssertionError with Blender's output, once it ended (crashed, say)."""
+        try:
+            self.proc.wait(5)
+        except subprocess.TimeoutExpired:
+            return AssertionError(f"Blender's agent connection broke:\n{self.text}")
+        return AssertionError(f"Blender ended ({self.proc.returncode}):\n{self.text}")
+
     def send(self, code):
         """Sends `code` to run in Blender's main thread, without waiting for an answer."""
         if self._agent is None:
             raise RuntimeError("no agent connection")
-        self._agent.sendall(json.dumps({"code": code}).encode() + b"\n")
+        try:
+            self._agent.sendall(json.dumps({"code": code}).encode() + b"\n")
+        except OSError:
+            raise self._ended() from None
 
     def run(self, code):
         """Runs `code` in Blender's main thread; returns what it left in `result`."""
         self.send(code)
-        reply = json.loads(self._replies.readline())
+        line = self._replies.readline()
+        if not line:
+            raise self._ended()
+        reply = json.loads(line)
         if "error" in reply:
             raise AssertionError(f"in Blender:\n{reply['error']}")
         return reply["result"]

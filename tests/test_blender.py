@@ -324,6 +324,8 @@ def gui():
 def gui_app(gui):
     with AppClient("127.0.0.1", gui.port, timeout=30) as client:
         yield client
+    if gui.proc.poll() is not None:  # it died under the test: what it said shows with the failure
+        print(f"Blender ended ({gui.proc.returncode}):\n{gui.text}")
 
 
 def test_playback(gui, gui_app):

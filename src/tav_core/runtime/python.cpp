@@ -103,9 +103,23 @@ bool exiting() {
     return g.closed;
 }
 
+namespace {
+
+// A thread state made for a native thread gets its dictionary at once, while it holds the GIL.
+// Some hosts (Blender, on Python 3.11 and older) ask for the dictionary of whichever thread holds
+// the GIL from a thread that does not hold it: made then, it is made on two threads at once,
+// which corrupts the interpreter's memory and crashes the host later.
+PyGILState_STATE ensure_thread_state() {
+    PyGILState_STATE state = PyGILState_Ensure();
+    PyThreadState_GetDict();
+    return state;
+}
+
+}  // namespace
+
 Gil::Gil() {
     if (!enter()) throw InterpreterExit{};
-    state_ = PyGILState_Ensure();
+    state_ = ensure_thread_state();
 }
 
 Gil::~Gil() {
@@ -124,7 +138,7 @@ Unlocked::~Unlocked() {
 
 ThreadState::ThreadState() {
     if (!enter()) return;
-    state_ = PyGILState_Ensure();
+    state_ = ensure_thread_state();
     saved_ = PyEval_SaveThread();
     leave();
 }
@@ -161,7 +175,7 @@ void drop(nb::object&& object) {
     if (holds_gil()) {
         Py_DECREF(p);
     } else {
-        PyGILState_STATE s = PyGILState_Ensure();
+        PyGILState_STATE s = ensure_thread_state();
         Py_DECREF(p);
         PyGILState_Release(s);
     }
