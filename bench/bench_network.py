@@ -8,7 +8,8 @@ skipped.
 Per run: time to the first picture (from the start request), over the steady part (after the first
 3 s) video latency p50/p95/p99/max, the longest gap between pictures, reply round trip p95 (a query
 every 250 ms), frames per second and bit rate delivered; for the step, how long after it the
-picture the app shows takes to stay younger than 250 ms (a gap counts as much as a late picture);
+picture the app shows takes to stay younger than 250 ms (a gap counts as much as a late picture)
+and the bit rate delivered 1-2 s after it (how soon the stream uses the slower link again);
 in pull mode the longest execute_pending_events beyond the host's own work. The baseline of a
 latency is the link's floor: one frame's bytes at the link rate plus the idle round trip.
 
@@ -88,6 +89,13 @@ def recovery(d, at):
     return max(late) - step if late else 0.0
 
 
+def delivered_after(d, at, since, until):
+    """Mbit/s delivered in pictures that came from `since` to `until` s after the step at `at`."""
+    step = d["start"] + at
+    sizes = [size for _, t, size in d["frames"] if step + since <= t < step + until]
+    return sum(sizes) * 8 / (until - since) / 1e6
+
+
 # Targets per link, by figure: (text, test of the value).
 TARGETS = {
     "0.5": {"first": ("<= 1 s", 1.0), "p99": ("<= 0.15 s", 0.15), "max": ("<= 0.25 s", 0.25),
@@ -100,7 +108,8 @@ NAMES = [("first", "time to first picture (s)"), ("p50", "video latency p50 (s)"
          ("p95", "video latency p95 (s)"), ("p99", "video latency p99 (s)"),
          ("max", "video latency max (s)"), ("gap", "longest gap between pictures (s)"),
          ("reply_p95", "reply round trip p95 (s)"), ("fps", "frames per second"),
-         ("mbps", "delivered Mbit/s"), ("recovery", "after the step: until latency stays low (s)")]
+         ("mbps", "delivered Mbit/s"), ("recovery", "after the step: until latency stays low (s)"),
+         ("mbps_after", "after the step: delivered Mbit/s 1-2 s after it")]
 
 
 def met(value, bound):
@@ -118,7 +127,8 @@ def rows_of(key, mode, f):
         value = f[fig]
         target = targets.get(fig)
         baseline = f["floor"] if fig in ("p50", "p95", "p99", "max", "reply_p95") else (
-            30 if fig == "fps" else ASKED if fig == "mbps" else 0)
+            30 if fig == "fps" else ASKED if fig == "mbps" else
+            STEP[2] if fig == "mbps_after" else 0)
         ratio = value / baseline if baseline else 0
         mark = "" if not target else " ok" if met(value, target[1]) else " MISSED"
         rows.append((f"{name} {text}", value, baseline, ratio,
@@ -149,6 +159,7 @@ def run(quick=None, keys=None):
             f = figures(d, link[2] if step else link)
             if step:
                 f["recovery"] = recovery(d, link[1])
+                f["mbps_after"] = delivered_after(d, link[1], 1.0, 2.0)
             rows += rows_of(key, "pull" if pull else "push", f)
     return rows
 
