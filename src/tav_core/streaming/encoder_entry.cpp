@@ -98,12 +98,7 @@ EncoderArgs parse_encoder_args(nb::handle args) {
 }
 
 void encoder_entry(nb::handle args) {
-    if (args.is_none())
-        throw std::invalid_argument(
-            "_ep needs its argument tuple: on this platform workers are forked and are handed it");
-    EncoderArgs a = parse_encoder_args(args);
-    nb::gil_scoped_release release;
-    run_encoder(a);
+    run_forked_entry(args, "_ep", parse_encoder_args, run_encoder);
 }
 
 }  // namespace tav::streaming

@@ -68,12 +68,7 @@ ScreenshotArgs parse_screenshot_args(nb::handle args) {
 }
 
 void screenshot_entry(nb::handle args) {
-    if (args.is_none())
-        throw std::invalid_argument(
-            "_sp needs its argument tuple: on this platform workers are forked and are handed it");
-    ScreenshotArgs a = parse_screenshot_args(args);
-    nb::gil_scoped_release release;
-    run_screenshot(a);
+    run_forked_entry(args, "_sp", parse_screenshot_args, run_screenshot);
 }
 
 }  // namespace tav::streaming

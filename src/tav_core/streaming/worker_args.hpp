@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "ipc/event.hpp"
@@ -27,5 +28,18 @@ class ArgReader {
   private:
     const char* context_;
 };
+
+// A forked worker's module entry (`entry`: "_ep", "_sp"): its argument tuple read with `parse`
+// holding the GIL, then `run` without it.
+template <typename Parse, typename Run>
+void run_forked_entry(nb::handle args, const char* entry, Parse parse, Run run) {
+    if (args.is_none())
+        throw std::invalid_argument(
+            std::string(entry) +
+            " needs its argument tuple: on this platform workers are forked and are handed it");
+    auto parsed = parse(args);
+    nb::gil_scoped_release release;
+    run(parsed);
+}
 
 }  // namespace tav::streaming
