@@ -12,10 +12,10 @@ frame, so the request finds a backlog), and at the end asks a last frame that it
 behind.
 
     python link_scenario.py [--pull] [--seconds S] [--mbps M] [--stall AT LENGTH] [--on-request]
-                            [--step AT MBIT]
+                            [--step AT MBIT]...
 
 Run it inside a shaped network namespace (shaped_link.py) to give the link a rate; --step changes
-that rate while the stream runs.
+that rate while the stream runs (each given once, AT seconds into it).
 """
 
 import argparse
@@ -107,7 +107,7 @@ def serve(args):
          "--mbps", str(args.mbps), "--rcvbuf", str(args.rcvbuf)]
         + (["--stall", *map(str, args.stall)] if args.stall else [])
         + (["--on-request"] if args.on_request else [])
-        + (["--step", *map(str, args.step)] if args.step else []),
+        + [str(x) for at, mbit in args.step or () for x in ("--step", at, mbit)],
         stdout=subprocess.PIPE)
     longest_pull = 0.0  # longest execute_pending_events beyond the host's own work in it
     if args.pull:
@@ -244,9 +244,9 @@ def run_app(args):
 
     start = time.monotonic()
     end = start + args.seconds
-    if args.step:
+    for at, mbit in args.step or ():
         # The link's rate changes under the running stream.
-        threading.Timer(args.step[0], change_rate, (args.step[1],)).start()
+        threading.Timer(at, change_rate, (mbit,)).start()
     read = ask_one_at_a_time if args.on_request else read_autosend
     packets, replies, sent, order, extra = read(app, args, start, end)
     app.close()
@@ -289,7 +289,7 @@ def main():
     p.add_argument("--stall", type=float, nargs=2, metavar=("AT", "LENGTH"))
     p.add_argument("--rcvbuf", type=int, default=0)
     p.add_argument("--on-request", action="store_true")
-    p.add_argument("--step", type=float, nargs=2, metavar=("AT", "MBIT"),
+    p.add_argument("--step", type=float, nargs=2, metavar=("AT", "MBIT"), action="append",
                    help="change the shaped link's rate to MBIT Mbit/s AT seconds into the stream")
     p.add_argument("--app", dest="port", type=int)
     args = p.parse_args()

@@ -1,6 +1,7 @@
 // Drives the connection's rate controller from a trace on stdin, for tests/test_rate_control.py.
 // First line: the asked bit rate and frames per second. Then one sample a line: now (s), bytes
-// delivered in all, backlog bytes, round trip and least round trip (s), refused (0 or 1). After
+// delivered in all, backlog bytes, round trip and least round trip (s), refused (0 or 1), bytes of
+// the backlog still held by the writer. After
 // each sample it prints the target (bit/s) on a line of its own, so a caller can close the loop.
 #include <cstdio>
 
@@ -14,12 +15,13 @@ int main() {
     std::fflush(stdout);
     tav::net::LinkSample s;
     unsigned long long delivered = 0;
-    size_t backlog = 0;
+    size_t backlog = 0, held = 0;
     int refused = 0;
-    while (std::scanf("%lf %llu %zu %lf %lf %d", &s.now, &delivered, &backlog, &s.rtt, &s.min_rtt,
-                      &refused) == 6) {
+    while (std::scanf("%lf %llu %zu %lf %lf %d %zu", &s.now, &delivered, &backlog, &s.rtt,
+                      &s.min_rtt, &refused, &held) == 7) {
         s.delivered = delivered;
         s.backlog = backlog;
+        s.held = held;
         s.refused = refused != 0;
         rc.step(s);
         std::printf("%.0f\n", rc.target());

@@ -7,22 +7,27 @@ namespace tav::net {
 namespace {
 
 // docs/rate_control.md gives the reasons for each.
-constexpr double kBusyHistory = 1.0;   // s of busy link the capacity is taken from
+constexpr double kHistory = 1.0;       // s of samples kept
 constexpr double kQueueWindow = 0.2;   // s: the standing queue is the least backlog in it
+constexpr double kLinkWindow = 0.5;    // s: the link's rate is what it delivered busy, up to this
+constexpr double kMinBusy = 0.15;      // s: less busy time measures a burst, not the link
+constexpr double kMinFall = 0.7;       // of the link's rate: the most one measurement takes off
 constexpr double kOverFrames = 1.0;    // a standing queue of more frames than this: back off
 constexpr double kRiseFrames = 0.25;   // a growing standing queue beyond this: a rise
-constexpr double kBackoff = 0.85;      // of the capacity, after a queue built
+constexpr double kShare = 0.92;        // of the link's rate: the target while nothing probes
 constexpr double kDrainSeconds = 1.0;  // a standing queue drains within this (at most half)
 constexpr double kDecreaseGap = 0.2;   // s: a decrease reaches the encoder's output first
 constexpr double kDraining = 0.9;      // of the queue at the last decrease: a queue draining
-constexpr double kHold = 1.0;          // s after a decrease without probing
+constexpr double kHold = 0.5;          // s after a decrease before the target is back at its share
 constexpr double kStartRise = 1.5;     // per kStartInterval while starting
 constexpr double kStartInterval = 0.15;
-constexpr double kProbe = 1.05;    // per kProbeInterval afterwards
-constexpr double kProbeCap = 0.9;  // of a capacity measured in the last kBusyHistory
-constexpr double kProbeInterval = 0.5;
+constexpr double kQuiet = 0.75;       // s without a queue before a probe
+constexpr double kProbeTime = 0.5;    // s a probe lasts
+constexpr double kProbeSettle = 0.2;  // s: the start of a probe still carries the older rate
+constexpr double kFirstGain = 0.1, kMaxGain = 0.4;  // a probe's rise over the link's rate
+constexpr double kShown = 0.75;      // of its rise a probe carried: the link is faster
 constexpr double kFillWindow = 0.5;  // s over which the stream's use of its target is seen
-constexpr double kProbeFill = 0.5;   // probe only while the stream delivers this of its target
+constexpr double kProbeFill = 0.5;   // rise only while the stream delivers this of its target
 constexpr double kMinFrame = 1.0 / 60, kMaxFrame = 0.1;  // s: the frame time the queue is held to
 
 }  // namespace
@@ -32,134 +37,156 @@ RateController::RateController(double asked_bps, double fps, double start_bps)
       floor_(std::min(asked_bps, kRateFloorBps)),
       frame_seconds_(std::clamp(fps > 0 ? 1.0 / fps : kMaxFrame, kMinFrame, kMaxFrame)),
       target_(std::clamp(start_bps, floor_, asked_bps)),
-      starting_(start_bps <= kStartBps) {}
+      starting_(start_bps <= kStartBps),
+      link_(starting_ ? 0 : target_),
+      probe_gain_(kFirstGain) {}
 
 double RateController::start_target(double asked_bps, double shown_bps) {
     return std::min(asked_bps, std::max(kStartBps, shown_bps));
 }
 
-double RateController::capacity() const {
-    double seconds = 0, bytes = 0;
-    for (const Busy& b : busy_) {
-        seconds += b.seconds;
-        bytes += b.bytes;
+double RateController::busy_rate(double queued) const {
+    // Back from the newest sample while the network held more than `queued`: the link never
+    // idled, and what it delivered meanwhile is its rate. (What waited here, as when this
+    // process got no processor for a while, kept no link busy.) Over several frames, so that
+    // acknowledgements that come bunched do not make it look slower or faster than it is.
+    const Seen& last = seen_.back();
+    auto it = seen_.rbegin();
+    while (std::next(it) != seen_.rend() && std::next(it)->sent > queued &&
+           last.at - std::next(it)->at <= kLinkWindow)
+        ++it;
+    const double span = last.at - it->at;
+    return span >= kMinBusy ? (last.delivered - it->delivered) * 8 / span : 0;
+}
+
+double RateController::delivered_rate(double since) const {
+    auto it =
+        std::find_if(seen_.begin(), seen_.end(), [&](const Seen& x) { return x.at >= since; });
+    if (it == seen_.end()) return 0;
+    const double span = seen_.back().at - it->at;
+    return span > 0 ? (seen_.back().delivered - it->delivered) * 8 / span : 0;
+}
+
+void RateController::set(double bps) { target_ = std::clamp(bps, floor_, asked_); }
+
+// A queue stands: down to the share of the link's rate, and below it by what drains the queue
+// within kDrainSeconds. Not again before the decrease reached the encoder's output, nor while
+// the queue shrinks within kHold of it: a queue that drains needs time, not a further decrease.
+void RateController::cut(double queued, double queue, double now) {
+    const double since = now - last_cut_;
+    if (since < kDecreaseGap || (since < kHold && queue < kDraining * cut_queue_)) return;
+    const double share = kShare * (link_ > 0 ? link_ : target_);
+    set(std::min(target_, std::max(share - queued * 8 / kDrainSeconds, share / 2)));
+    last_cut_ = now;
+    cut_queue_ = queue;
+}
+
+// No queue: back to the share of the link once a decrease had its time; the start climbs; a
+// probe that ran its time is judged; after a quiet while, the next probe.
+void RateController::flat(double now) {
+    cut_queue_ = 0;
+    // The link carried what the stream delivered since it was last measured (a queue that
+    // drained at its rate shows it better than a busy while whose acknowledgements came
+    // bunched): no probe need find that.
+    if (now - measured_ >= kFillWindow)
+        link_ = std::max(link_, delivered_rate(std::max(now - kHistory, measured_)));
+    // A stream whose encoder does not use its target (a still picture) learns nothing by rising.
+    const bool fills = delivered_rate(now - kFillWindow) >= kProbeFill * target_;
+    if (starting_) {
+        if (now - last_rise_ >= kStartInterval && fills) {
+            last_rise_ = now;
+            set(target_ * kStartRise);
+        }
+        return;
     }
-    // Less than a tenth of a second of busy link is a burst, not a measurement.
-    return seconds >= 0.1 ? bytes * 8 / seconds : 0;
-}
-
-double RateController::delivered_rate(double now) const {
-    const double span = now - seen_.front().at;
-    return span >= kFillWindow / 2 ? (seen_.back().delivered - seen_.front().delivered) * 8 / span
-                                   : 0;
-}
-
-void RateController::set(double bps, double now) {
-    const double next = std::clamp(bps, floor_, asked_);
-    if (next < target_) last_decrease_ = now;
-    target_ = next;
-}
-
-RateController::Signal RateController::classify(const LinkSample& s, double queue) const {
-    if (queue > kOverFrames * frame_seconds_) return Signal::over;
-    // A queue that stands and grows (twice in a row, so that where the samples fall between
-    // frames is not taken for a trend), or stands while frames are refused.
-    if (queue > kRiseFrames * frame_seconds_ &&
-        (s.refused || (queue > last_queue_ && last_queue_ > queue_before_)))
-        return Signal::rising;
-    // The round trip above its least is the queue in the network itself, which the backlog
-    // shows only once acknowledgements lag.
-    if (s.rtt > 0 && s.min_rtt > 0 && s.rtt - s.min_rtt > kOverFrames * frame_seconds_)
-        return Signal::rising;
-    return Signal::flat;
+    if (probe_since_ >= 0) {
+        if (now - probe_since_ < kProbeTime) return;
+        // The probe ran its time, no queue came of it, and the stream carried more than the
+        // link had shown: that is the link's rate now. The next probe follows at once; twice as
+        // far when the stream carried most of the probe's rise (a link that got faster is found
+        // within seconds). A link that does not carry it shows a queue, which ends the probing
+        // (above); a probe that carried nothing more ends here.
+        const double carried = delivered_rate(probe_since_ + kProbeSettle);
+        if (fills && carried > link_) {
+            if (carried > link_ * (1 + kShown * probe_gain_))
+                probe_gain_ = std::min(2 * probe_gain_, kMaxGain);
+            link_ = carried;
+            probe_since_ = now;
+            set(link_ * (1 + probe_gain_));
+            return;
+        }
+        probe_since_ = -1;
+        probe_gain_ = kFirstGain;
+        quiet_since_ = now;
+        set(kShare * link_);
+        return;
+    }
+    if (link_ > 0 && target_ < kShare * link_ && now - last_cut_ >= kHold) set(kShare * link_);
+    if (link_ > 0 && now - quiet_since_ >= kQuiet && target_ < asked_ && fills) {
+        probe_since_ = now;
+        set(link_ * (1 + probe_gain_));
+    }
 }
 
 std::optional<double> RateController::step(const LinkSample& s) {
     const double now = s.now;
     const bool first = seen_.empty();
-    if (!first) {
-        // The link was busy the whole interval when more was waiting at its start than it
-        // delivered in it: what it delivered meanwhile is what it can deliver.
-        const Seen& last = seen_.back();
-        if (s.delivered > last.delivered && last.backlog > s.delivered - last.delivered &&
-            now > last.at)
-            busy_.push_back(
-                {now, now - last.at, static_cast<double>(s.delivered - last.delivered)});
+    seen_.push_back({now, s.backlog - std::min(s.held, s.backlog), s.delivered});
+    while (seen_.size() > 2 && now - seen_[1].at >= kHistory) seen_.pop_front();
+    if (first) {
+        quiet_since_ = now;
+        return std::nullopt;
     }
-    while (!busy_.empty() && now - busy_.front().at > kBusyHistory) busy_.pop_front();
-    seen_.push_back({now, s.backlog, s.delivered});
-    while (seen_.size() > 2 && now - seen_[1].at >= kFillWindow) seen_.pop_front();
-    if (first) return std::nullopt;
 
     // The standing queue: the least backlog of the last kQueueWindow, less what a round trip
-    // keeps on its way at the link's rate, in seconds at that rate. While it stands the link is
-    // busy, and what it delivered in the window is its rate now (the capacity may still hold a
-    // faster past).
-    auto from = std::find_if(seen_.begin(), seen_.end(),
-                             [&](const Seen& x) { return now - x.at <= kQueueWindow; });
-    size_t least = s.backlog;
-    for (auto it = from; it != seen_.end(); ++it) least = std::min(least, it->backlog);
-    const double span = now - from->at;
-    const double recent = least > 0 && span > 0 ? (s.delivered - from->delivered) * 8 / span : 0;
-    double cap = capacity();
-    if (recent > 0) cap = cap > 0 ? std::min(cap, recent) : recent;
-    const double rate = cap > 0 ? cap : target_;
+    // keeps on its way at the link's rate, in seconds at that rate. Video leaves in bursts of a
+    // frame, so the backlog at one sample may hold a frame on its way; only what stays over
+    // several frame times is a queue.
+    // Bytes still in the writer's queues while the socket could take them are a writer that got
+    // no processor for a while, not a queue on the link: they count only once handed over.
+    size_t least = seen_.back().sent;
+    for (auto it = seen_.rbegin(); it != seen_.rend() && now - it->at <= kQueueWindow; ++it)
+        least = std::min(least, it->sent);
+    const double rate = link_ > 0 ? link_ : target_;
     const double queued = std::max(0.0, static_cast<double>(least) - s.min_rtt * rate / 8);
-    const double queue = queued * 8 / rate;
-    const Signal signal = classify(s, queue);
+    double queue = queued * 8 / rate;
+    // A queue that stands and grows (twice in a row, so that where the samples fall between
+    // frames is not taken for a trend), or stands while frames are refused.
+    bool over = queue > kOverFrames * frame_seconds_;
+    const bool rising = queue > kRiseFrames * frame_seconds_ &&
+                        (s.refused || (queue > last_queue_ && last_queue_ > queue_before_));
+    // While a queue stands the link is busy, and what it delivers is its rate now. Over a frame
+    // it is busy throughout (a smaller queue may run dry between two samples), or while frames
+    // are refused: they would have been sent at once.
+    if (over || rising) {
+        const double busy = busy_rate(over ? kOverFrames * frame_seconds_ * rate / 8 : 0);
+        if (busy > 0) {
+            // Acknowledgements that wait behind a queue that grows make the link look slower
+            // than it is: by at most kMinFall at a time, and again at the next decrease while a
+            // queue still stands.
+            link_ = std::max(busy, kMinFall * link_);
+            measured_ = now;
+            queue = queued * 8 / busy;
+            over = queue > kOverFrames * frame_seconds_;
+        }
+    }
     queue_before_ = last_queue_;
     last_queue_ = queue;
 
     const double before = target_;
-    switch (signal) {
-        case Signal::over:
-            starting_ = false;
-            // A queue that shrinks since the last decrease is draining: it needs time, not a
-            // further decrease.
-            if (now - last_decrease_ >= kDecreaseGap && queue >= kDraining * decrease_queue_) {
-                // Down to a share of what the link delivered, and below it by what drains the
-                // queue; when the target is already there the encoder overshoots it: ease.
-                double next =
-                    cap > 0 && kBackoff * cap < target_ ? kBackoff * cap : kBackoff * target_;
-                next = std::max(next - queued * 8 / kDrainSeconds, next / 2);
-                set(std::min(next, target_), now);
-                last_decrease_ = now;
-                hold_until_ = now + kHold;
-                decrease_queue_ = queue;
-                if (cap > 0) decrease_cap_ = cap;
-            }
-            break;
-        case Signal::rising:
-            // The first rise after a probe undoes it; with the capacity known, back to a share.
-            if (starting_ || now - last_probe_ <= 2 * kProbeInterval) {
-                if (before_probe_ > 0) set(std::min(target_, before_probe_), now);
-                before_probe_ = 0;
-            }
-            if (cap > 0) set(std::min(target_, kBackoff * cap), now);
-            starting_ = false;
-            hold_until_ = std::max(hold_until_, now + kProbeInterval);
-            break;
-        case Signal::flat: {
-            // Once the queue has drained and the hold is over, back at once to the share of the
-            // capacity the link showed when it built: the drain went below it.
-            decrease_queue_ = 0;
-            if (decrease_cap_ > 0 && now >= hold_until_) {
-                if (target_ < kBackoff * decrease_cap_) set(kBackoff * decrease_cap_, now);
-                decrease_cap_ = 0;
-                break;
-            }
-            const double interval = starting_ ? kStartInterval : kProbeInterval;
-            // A link that was seen busy in the last second has shown its rate: no probing past
-            // a share of it until that is forgotten.
-            if (now >= hold_until_ && now - last_probe_ >= interval && target_ < asked_ &&
-                delivered_rate(now) >= kProbeFill * target_ &&
-                (cap <= 0 || target_ < kProbeCap * cap)) {
-                before_probe_ = target_;
-                last_probe_ = now;
-                set(target_ * (starting_ ? kStartRise : kProbe), now);
-            }
-            break;
-        }
+    if (over || rising) {
+        // The start and any probe end here; the next probe waits for a quiet while.
+        if (link_ <= 0) link_ = std::max(delivered_rate(now - kFillWindow), floor_);
+        starting_ = false;
+        probe_since_ = -1;
+        probe_gain_ = kFirstGain;
+        quiet_since_ = now;
+        if (over)
+            cut(queued, queue, now);
+        else if (link_ > 0)
+            set(std::min(target_, kShare * link_));
+    } else {
+        flat(now);
     }
     if (target_ == before) return std::nullopt;
     return target_;

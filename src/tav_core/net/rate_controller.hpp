@@ -1,8 +1,8 @@
 // The encoder's target bit rate on a link that may be slower than the stream. It reads the link
-// from what the socket reports, never by filling it: the queue towards the app is kept within
-// about one frame, the rate probes upward only while that queue and the round trip stay flat, and
-// it backs off to what the link delivered at the first rise. A stream starts at a conservative
-// rate and climbs quickly while the link shows room. Never above what the app asked, never below
+// from what the socket reports: the queue towards the app is kept within about one frame, the
+// link's rate is measured whenever a queue stands and kept, the target runs at a share of it, and
+// short probes above it find a link that got faster. A stream starts at a conservative rate and
+// climbs quickly while the link shows room. Never above what the app asked, never below
 // kRateFloorBps. The control law, its constants and why: docs/rate_control.md.
 //
 // Pure arithmetic on observations (no clock, no socket): the connection's writer feeds it.
@@ -27,6 +27,7 @@ struct LinkSample {
     double now = 0;          // seconds on a steady clock
     uint64_t delivered = 0;  // bytes the app has acknowledged since the stream began, in all
     size_t backlog = 0;      // bytes not yet delivered: queued here, unsent or unacknowledged
+    size_t held = 0;         // of which still queued here (0 where the socket's count is unknown)
     double rtt = 0;          // smoothed round trip (s), 0: unknown
     double min_rtt = 0;      // smallest round trip (s), 0: unknown
     bool refused = false;    // a frame was refused since the last sample (the backlog was over)
@@ -46,30 +47,30 @@ class RateController {
     double target() const { return target_; }
 
   private:
-    struct Busy {
-        double at, seconds, bytes;
-    };
     struct Seen {
         double at;
-        size_t backlog;
+        size_t sent;  // bytes not yet delivered that the network holds
         uint64_t delivered;
     };
-    enum class Signal { flat, rising, over };
 
-    // What the link delivered while it was busy during the last second (bit/s), or 0.
-    double capacity() const;
-    double delivered_rate(double now) const;  // over the samples kept, or 0 while too few
-    Signal classify(const LinkSample& s, double queue_seconds) const;
-    void set(double bps, double now);
+    // What the link delivered while more than `queued` bytes waited throughout (bit/s), or 0.
+    double busy_rate(double queued) const;
+    double delivered_rate(double since) const;  // since then, over the samples kept, or 0
+    void set(double bps);
+    void cut(double queued, double queue, double now);
+    void flat(double now);
 
     double asked_, floor_, frame_seconds_, target_;
-    bool starting_;          // no rate shown and no rise seen yet: the rate climbs fast
-    std::deque<Busy> busy_;  // intervals during which the link was busy throughout
-    std::deque<Seen> seen_;  // the samples of the last half second
+    bool starting_;           // no queue seen yet: the rate climbs fast
+    double link_ = 0;         // the link's rate as last measured or shown (bit/s), 0: unknown
+    double measured_ = -1e9;  // when a busy link last measured it
+    std::deque<Seen> seen_;   // the samples of the last second
     double last_queue_ = 0, queue_before_ = 0;  // the standing queue of the last two samples
-    double last_decrease_ = -1e9, hold_until_ = 0;
-    double before_probe_ = 0, last_probe_ = -1e9;
-    double decrease_queue_ = 0, decrease_cap_ = 0;  // at the last decrease, until drained
+    double last_rise_ = -1e9;                   // the start rose last, or a probe began
+    double last_cut_ = -1e9, cut_queue_ = 0;    // the last decrease and the queue it met
+    double quiet_since_ = 0;                    // no queue and no probe since
+    double probe_since_ = -1;                   // a probe runs since, or -1
+    double probe_gain_ = 0;                     // of the link's rate, for the next probe
 };
 
 }  // namespace tav::net
