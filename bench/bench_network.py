@@ -47,7 +47,7 @@ CASES = {
     "up": [(0, 1.0), (STEP_AT, 4.0)],
     "wander": [(2 * i, r) for i, r in enumerate(WANDER)],
 }
-SECONDS = 15.0
+SECONDS = 12.0
 QUICK_SECONDS = 10.0
 RUNS = 5
 SETTLE = 3.0  # seconds after the start that are not the steady part

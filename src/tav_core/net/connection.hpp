@@ -27,8 +27,9 @@ namespace tav::net {
 // Replies waiting beyond this are an app that stopped reading long ago: the connection ends.
 inline constexpr size_t kMaxQueuedReplyBytes = 32u << 20;
 // Undelivered bytes within which a new frame may be made, at the least; otherwise one frame at
-// the encoder's current target.
-inline constexpr size_t kMinFrameBudget = 4096;
+// the encoder's current target. It covers a segment whose acknowledgement the receiver delays;
+// more is latency on a slow link (4 kB was three frames, 110 ms, at 300 kbit/s).
+inline constexpr size_t kMinFrameBudget = 2048;
 
 class Connection : public std::enable_shared_from_this<Connection> {
   public:
