@@ -14,3 +14,6 @@ set(CMAKE_CXX_COMPILER "${TAV_ZIG_TOOLCHAIN}/bin/c++")
 set(CMAKE_LIBRARY_ARCHITECTURE x86_64-linux-gnu)
 # Its X11 headers are a link to the system's alone (the system's folder of them holds glibc's too).
 set(TAV_TOOLCHAIN_HAS_X11_HEADERS ON)
+# nanobind's headers (3.1) use stderr without including <cstdio>: libstdc++'s headers bring it in
+# on the way, libc++'s do not, nor do Python's headers for the stable ABI.
+set(CMAKE_CXX_FLAGS_INIT "-include cstdio")
