@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # Builds the third-party libraries a wheel carries, static and position independent, into
 # build/third-party/prefix, with the Linux wheels' compiler (scripts/zig_toolchain.sh: Zig for
-# glibc 2.28, in build/third-party/zig): libvpx (the VP9 encoder alone, real time,
-# CPU features detected at run time), a small FFmpeg (libavcodec with the libvpx VP9 encoder,
-# libavfilter with the filters the encoder's graph uses, libswscale, libavutil), libqrencode and
-# libpng and zlib, and the licence texts of what a wheel carries in build/third-party/prefix/share/licenses
-# (with VERSIONS, the source each came from). The sources are Debian's source packages, fetched with apt through a deb-src list of
-# our own under build/third-party/apt (the system's apt configuration is left alone).
-# Each library is rebuilt, from a fresh source tree, only when its source version, its
-# configuration or the compiler changes, so a second run takes seconds. Output of the builds goes to build/third-party/LIB.log; the terminal shows a
-# line a library.
+# glibc 2.28, in build/third-party/zig): libvpx (the VP9 encoder alone, real time, CPU features
+# detected at run time), a small FFmpeg (libavcodec with the libvpx VP9 encoder, libavfilter with
+# the filters the encoder's graph uses, libswscale, libavutil), libqrencode, libpng and zlib, and
+# the licence texts of what a wheel carries in build/third-party/prefix/share/licenses (with
+# VERSIONS, the source each came from). The sources are Debian's source packages, fetched with apt
+# through a deb-src list of our own under build/third-party/apt (the system's apt configuration is
+# left alone). Each library is rebuilt, from a fresh source tree, only when its source version,
+# its configuration or the compiler changes, so a second run takes seconds. Output of the builds
+# goes to build/third-party/LIB.log; the terminal shows a line a library.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 top="$root/build/third-party"
@@ -96,10 +96,12 @@ build() {
     local t0=$SECONDS
     # Objects of another compiler or configuration must not survive: a tree built in before is
     # unpacked afresh.
-    if [ -f "$src/.built" ]; then rm -f "$src/.from"; src="$(fetch "$pkg")"; fi
+    if [ -n "$(find "$src" -name '*.o' -print -quit)" ]; then
+        rm -f "$src/.from"
+        src="$(fetch "$pkg")"
+    fi
     echo "  $name: building from $(cat "$src/.from") (log: ${top#"$root"/}/$name.log)"
     rm -f "$prefix/.$name-"*
-    touch "$src/.built"
     (cd "$src" && "$fn" "$config") >"$top/$name.log" 2>&1 ||
         { tail -n 60 "$top/$name.log"; echo "building $name failed (log: $top/$name.log)" >&2; exit 1; }
     touch "$stamp"
