@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Builds the third-party libraries a wheel carries, static and position independent, into
-# build/third-party/prefix: libvpx (the VP9 encoder alone, real time,
-# CPU features detected at run time), a small FFmpeg (libavcodec with the libvpx VP9 encoder,
-# libavfilter with the filters the encoder's graph uses, libswscale, libavutil), libqrencode and
-# libpng, and the licence texts of what a wheel carries in build/third-party/prefix/share/licenses
-# (with VERSIONS, the source each came from). The sources are Debian's source packages, fetched with apt through a deb-src list of
-# our own under build/third-party/apt (the system's apt configuration is left alone).
-# Each library is rebuilt only when its source version or its configuration changes, so a second
-# run takes seconds. Output of the builds goes to build/third-party/LIB.log; the terminal shows a
-# line a library.
+# build/third-party/prefix, with the Linux wheels' compiler (scripts/zig_toolchain.sh: Zig for
+# glibc 2.28, in build/third-party/zig): libvpx (the VP9 encoder alone, real time, CPU features
+# detected at run time), a small FFmpeg (libavcodec with the libvpx VP9 encoder, libavfilter with
+# the filters the encoder's graph uses, libswscale, libavutil), libqrencode, libpng and zlib, and
+# the licence texts of what a wheel carries in build/third-party/prefix/share/licenses (with
+# VERSIONS, the source each came from). The sources are Debian's source packages, fetched with apt
+# through a deb-src list of our own under build/third-party/apt (the system's apt configuration is
+# left alone). Each library is rebuilt, from a fresh source tree, only when its source version,
+# its configuration or the compiler changes, so a second run takes seconds. Output of the builds
+# goes to build/third-party/LIB.log; the terminal shows a line a library.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 top="$root/build/third-party"
@@ -81,15 +82,24 @@ export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
 export PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig"
 export CFLAGS="-O2 -fPIC"
 
+# The compiler, where it is not the one the configuration names (it goes into the builds' keys).
+compiler=""
 # build NAME PACKAGE CONFIG FUNCTION: runs FUNCTION in the unpacked source of PACKAGE unless the
-# same source and CONFIG were built before. (FUNCTION runs where errexit does not apply: it
-# chains its steps with &&.)
+# same source and CONFIG were built before with the same $compiler. (FUNCTION runs where errexit
+# does not apply: it chains its steps with &&.)
 build() {
     local name="$1" pkg="$2" config="$3" fn="$4" src stamp
     src="$(fetch "$pkg")"
-    stamp="$prefix/.$name-$(printf '%s\n%s\n' "$(cat "$src/.from")" "$config" | sha256sum | cut -c1-16)"
+    stamp="$prefix/.$name-$(printf '%s\n%s\n%s' "$(cat "$src/.from")" "$config" "$compiler" |
+        sha256sum | cut -c1-16)"
     if [ -f "$stamp" ]; then echo "  $name: cached"; return; fi
     local t0=$SECONDS
+    # Objects of another compiler or configuration must not survive: a tree built in before is
+    # unpacked afresh.
+    if [ -n "$(find "$src" -name '*.o' -print -quit)" ]; then
+        rm -f "$src/.from"
+        src="$(fetch "$pkg")"
+    fi
     echo "  $name: building from $(cat "$src/.from") (log: ${top#"$root"/}/$name.log)"
     rm -f "$prefix/.$name-"*
     (cd "$src" && "$fn" "$config") >"$top/$name.log" 2>&1 ||
@@ -104,7 +114,8 @@ vpx_config="--enable-static --disable-shared --enable-pic --disable-vp8 --enable
  --disable-install-bins --disable-install-srcs --as=nasm"
 build_vpx() {
     # libvpx chooses its own optimisation level; keep the generic CFLAGS out of its way.
-    CFLAGS="" ./configure --prefix="$prefix" $1 && make -j"$jobs" && make install
+    CFLAGS="" ./configure --prefix="$prefix" --target=x86_64-linux-gcc $1 && make -j"$jobs" &&
+        make install
 }
 
 ffmpeg_config="--enable-static --disable-shared --enable-pic --pkg-config-flags=--static
@@ -113,13 +124,21 @@ ffmpeg_config="--enable-static --disable-shared --enable-pic --pkg-config-flags=
  --enable-encoder=libvpx_vp9 --enable-filter=buffer,buffersink,scale,vflip,format
  --enable-runtime-cpudetect --enable-x86asm --disable-debug"
 build_ffmpeg() {
-    CFLAGS="" ./configure --prefix="$prefix" --extra-cflags="-I$prefix/include" \
-        --extra-ldflags="-L$prefix/lib" $1 && make -j"$jobs" && make install
+    # Zig's C library headers are the newest glibc's, which dropped sys/sysctl.h (2.32), while its
+    # glibc 2.28 still links sysctl(), so configure finds the call; FFmpeg uses it on BSDs only.
+    CFLAGS="" ./configure --prefix="$prefix" --cc="$CC" --cxx="$CXX" \
+        --extra-cflags="-I$prefix/include" --extra-ldflags="-L$prefix/lib" $1 &&
+        sed -i 's/^#define HAVE_SYSCTL 1$/#define HAVE_SYSCTL 0/' config.h &&
+        make -j"$jobs" && make install
 }
 
 qrencode_config="--enable-static --disable-shared --with-pic --without-tools"
 build_autotools() {
-    ./configure --prefix="$prefix" $1 && make -j"$jobs" && make install
+    ./configure --prefix="$prefix" CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib" $1 &&
+        make -j"$jobs" && make install
+}
+build_zlib() {
+    ./configure --prefix="$prefix" $1 && make -j"$jobs" libz.a && make install
 }
 
 png_config="--enable-static --disable-shared --with-pic --disable-tools"
@@ -145,12 +164,10 @@ win_build_ffmpeg() {
         make -j"$jobs" && make install
 }
 win_build_autotools() {
-    ./configure --host="$win_host" --prefix="$prefix" \
-        CPPFLAGS="-I$prefix/include" LDFLAGS="-L$prefix/lib" $1 && make -j"$jobs" && make install
+    build_autotools "--host=$win_host $1"
 }
 win_build_zlib() {
-    CHOST="$win_host" ./configure --prefix="$prefix" $1 && make -j"$jobs" libz.a &&
-        make install
+    CHOST="$win_host" build_zlib "$1"
 }
 # CPython's headers for Windows (Include/ with PC/pyconfig.h) and import libraries of python3.dll
 # (the stable ABI) and pythonXY.dll, made with dlltool from the symbols its sources declare,
@@ -221,6 +238,7 @@ notices() {
     notice libvpx libvpx BSD-3-Clause LICENSE PATENTS
     notice qrencode qrencode LGPL-2.1-or-later COPYING
     notice libpng libpng1.6 libpng-2.0 LICENSE
+    notice zlib zlib Zlib LICENSE
 }
 
 apt_source_list
@@ -228,7 +246,6 @@ if [ "$target" = windows ]; then
     build_windows
     top="$win_top"
     notices
-    notice zlib zlib Zlib LICENSE
     # The Windows module links MinGW-w64's runtime statically: winpthreads and the CRT start-up
     # code (mingw-w64-common's notice), libgcc and libstdc++ (GCC's runtime library exception).
     for pkg in mingw-w64-common gcc-mingw-w64-x86-64-posix-runtime; do
@@ -239,14 +256,11 @@ if [ "$target" = windows ]; then
     done
     exit 0
 fi
+compiler="$("$root/scripts/zig_toolchain.sh" "$top/zig")"
+export CC="$top/zig/bin/cc" CXX="$top/zig/bin/c++"
+build zlib zlib "--static" build_zlib
 build libvpx libvpx "$vpx_config" build_vpx
 build ffmpeg ffmpeg "$ffmpeg_config" build_ffmpeg
 build qrencode qrencode "$qrencode_config" build_autotools
 build libpng libpng1.6 "$png_config" build_autotools
 notices
-# zlib is the system's (the manylinux policy allows it), linked by libpng; its notice comes along,
-# from the Debian package the build linked (its source package is not always on the mirror).
-mkdir -p "$licenses/zlib"
-cp /usr/share/doc/zlib1g/copyright "$licenses/zlib/copyright"
-printf 'zlib\tzlib_%s (the system'"'"'s)\tZlib\n' "$(dpkg-query -W -f '${Version}' zlib1g | sed 's/^[0-9]*://')" \
-    >>"$licenses/VERSIONS"

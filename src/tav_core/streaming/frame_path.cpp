@@ -85,7 +85,7 @@ void Stream::pass_frame_to_encoder(bool app_waits) {
 // The host getters, in host context. Each releases the waiting frame request, even on failure.
 namespace {
 struct ReleaseRequest {
-    const std::atomic<std::shared_ptr<FrameAnswers>>& answers;
+    const AtomicShared<FrameAnswers>& answers;
     ~ReleaseRequest() {
         if (auto a = answers.load()) a->answer();
     }

@@ -24,6 +24,7 @@
 #include "ipc/shm.hpp"
 #include "net/client_link.hpp"
 #include "net/serving_state.hpp"
+#include "runtime/atomic_shared.hpp"
 #include "runtime/daemon_thread.hpp"
 #include "runtime/one_shot.hpp"
 #include "streaming/capture_config.hpp"
@@ -168,10 +169,10 @@ class Stream {
     // What the host's getters last returned.
     nb::object capture_position_ = nb::none();  // (x, y), or none
     std::optional<uint64_t> capture_pointer_;
-    nb::object capture_buffer_ = nb::none();                    // a bytes-like object, or none
-    std::atomic<std::shared_ptr<FrameAnswers>> frame_answers_;  // new for every session
+    nb::object capture_buffer_ = nb::none();    // a bytes-like object, or none
+    AtomicShared<FrameAnswers> frame_answers_;  // new for every session
     // Set when the latest start has finished (the network thread waits for it).
-    std::atomic<std::shared_ptr<OneShot>> start_event_;
+    AtomicShared<OneShot> start_event_;
     std::atomic<bool> start_running_{false};  // a start runs in host context now
 
     DaemonThread autosend_thread_;
