@@ -49,6 +49,29 @@ WINDOWS_LEFT_OUT = {
     "test_network.py": "network namespaces with a shaped link",
     "test_wheel.py": "the Linux wheels",
     "test_windows_native.py": "cross-builds and runs Wine from Linux",
+    "test_shared_memory.py": "the POSIX block's names, modes and unlinking, /proc/self/maps",
+    "test_shared_lock_event.py::TestLock::test_shared_with": "fork",
+    "test_shared_lock_event.py::TestLock::test_malformed": "a share made for a forked child",
+    "test_shared_lock_event.py::TestEvent::test_set_wakes": "fork",
+    "test_shared_lock_event.py::TestEvent::test_state_is_shared": "fork",
+    "test_demo.py::test_simulator_command": "Ctrl-C as SIGINT ends --serve",
+    "test_demo.py::test_ctrl_c": "Ctrl-C as SIGINT",
+    "test_demo.py::test_allow_serves": "Ctrl-C as SIGINT ends --serve",
+    "test_encoder_worker.py::test_failure_to_attach": "the core's C runtime writes its reports on "
+                                                      "a standard error capfd cannot redirect",
+    "test_qr.py::test_png_cut_short": "a file size limit (RLIMIT_FSIZE, SIGXFSZ)",
+    "test_streaming_faults.py::test_a_worker_that_cannot_build": "an address space limit",
+    "test_streaming_faults.py::test_workers_end_soon": "a host killed by SIGKILL, /proc",
+    "test_streaming_faults.py::test_a_host_that_ends": "a host ended by POSIX signals",
+    "test_streaming_faults.py::test_a_worker_that_hangs": "a worker stopped by SIGSTOP",
+    "test_streaming_faults.py::test_a_stream_asked_for": "a worker stopped by SIGSTOP",
+    "test_streaming_faults.py::test_a_terminal_interrupt": "a terminal's SIGINT",
+    "test_streaming_faults.py::test_stop_completes_when": "a block's name removed while mapped",
+    "test_worker_processes.py::test_a_spawned_worker_runs": "/proc/PID/fd and /proc/net/tcp",
+    "test_worker_processes.py::test_a_wrong_python_executable_is_reported_once_and_the_app_hears"
+    "_err_ffmpeg[not-this-module]": "a shell script as the interpreter",
+    "test_worker_processes.py::test_guess_python_executable[blender]": "a Linux layout",
+    "test_worker_processes.py::test_guess_python_executable[application": "a Linux layout",
 }
 
 

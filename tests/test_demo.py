@@ -161,8 +161,9 @@ def test_demo_runs_the_simulator_against_itself(demos, tmp_path, encoding, sink)
     text = demo.text
     assert re.search(r"commands sent +\d+, round trip p50 [\d.]+ ms, p99 [\d.]+ ms", text)
     frames = int(re.search(r"frames received +(\d+) \(640x360\)", text).group(1))
-    assert frames >= 10
-    assert_video_moves(tmp_path / "stream.webm", min_frames=10)
+    least = 10 if os.name != "nt" else 3  # Wine's encoder is several times slower
+    assert frames >= least
+    assert_video_moves(tmp_path / "stream.webm", min_frames=least)
     with Image.open(tmp_path / "frame.png") as png:
         assert png.size == SIZE
     connection = re.search(r"connection string (\S+)", text).group(1)

@@ -13,8 +13,10 @@ ntdll = ctypes.WinDLL("ntdll")
 TH32CS_SNAPPROCESS, TH32CS_SNAPTHREAD = 0x2, 0x4
 INVALID_HANDLE = wintypes.HANDLE(-1).value
 FILE_MAP_READ = 0x4
+PROCESS_QUERY_LIMITED_INFORMATION = 0x1000
 DIRECTORY_QUERY = 0x1
 MAGIC = b"tavblock"
+NOT_WORKERS = {"conhost.exe", "explorer.exe"}
 
 
 class PROCESSENTRY32W(ctypes.Structure):
@@ -59,6 +61,7 @@ kernel32.MapViewOfFile.argtypes = [wintypes.HANDLE, wintypes.DWORD, wintypes.DWO
 kernel32.UnmapViewOfFile.argtypes = [ctypes.c_void_p]
 kernel32.VirtualQuery.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t]
 kernel32.CloseHandle.argtypes = [wintypes.HANDLE]
+kernel32.OpenProcess.restype = wintypes.HANDLE
 
 
 def _snapshot(kind, entry_type, first, following):
@@ -76,11 +79,31 @@ def _snapshot(kind, entry_type, first, following):
         kernel32.CloseHandle(snap)
 
 
+def _started_at(pid):
+    """When process `pid` started (0 when it is gone)."""
+    handle = kernel32.OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, False, pid)
+    if not handle:
+        return 0
+    try:
+        times = [wintypes.FILETIME() for _ in range(4)]
+        if not kernel32.GetProcessTimes(handle, *map(ctypes.byref, times)):
+            return 0
+        return times[0].dwHighDateTime << 32 | times[0].dwLowDateTime
+    finally:
+        kernel32.CloseHandle(handle)
+
+
 def child_pids():
+    """Our child processes: those naming our pid as their parent that started after us (a
+    parent's pid is not cleared when it ends, and Wine's own services name pids long reused),
+    but the console hosts made for the consoles of those started without a window and Wine's
+    desktop process, which the first process that needs a desktop starts."""
     me = os.getpid()
-    return {e.th32ProcessID for e in _snapshot(TH32CS_SNAPPROCESS, PROCESSENTRY32W,
-                                               kernel32.Process32FirstW, kernel32.Process32NextW)
-            if e.th32ParentProcessID == me}
+    named = {e.th32ProcessID for e in _snapshot(TH32CS_SNAPPROCESS, PROCESSENTRY32W,
+                                                kernel32.Process32FirstW, kernel32.Process32NextW)
+             if e.th32ParentProcessID == me and e.szExeFile.lower() not in NOT_WORKERS}
+    born = _started_at(me)
+    return {pid for pid in named if _started_at(pid) >= born}
 
 
 def thread_count():
