@@ -22,10 +22,12 @@ ci_part=(
     tests/test_qr.py
     tests/test_capture_config.py
     tests/test_shared_lock_event.py
-    tests/test_streaming.py
-    tests/test_streaming_faults.py
-    tests/test_interpreter_exit.py
-    tests/test_demo.py
+    tests/test_streaming.py::test_solid_colour_in_every_format
+    tests/test_streaming.py::test_stop_order_and_clean_up
+    tests/test_streaming.py::test_killed_worker_is_replaced_on_the_next_frame
+    tests/test_streaming.py::test_server_stop_while_streaming
+    tests/test_interpreter_exit.py::test_exit_while_serving
+    tests/test_demo.py::test_demo_runs_the_simulator_against_itself
 )
 abi3_part=(
     tests/test_server_lifecycle.py
@@ -36,11 +38,13 @@ tests=(tests)
 [ $part -eq 0 ] || tests=("${ci_part[@]}")
 
 status=0
+limit=3000
+[ $part -eq 0 ] || limit=1200
 # run VERSION TEXT PYTEST-ARGUMENTS...
 run() {
     local version="$1" text="$2" t=$SECONDS; shift 2
     echo "windows suite: $text"
-    scripts/windows/python.sh "$version" --time-limit 3000 -m pytest -q -p no:cacheprovider \
+    scripts/windows/python.sh "$version" --time-limit "$limit" -m pytest -q -p no:cacheprovider \
         "$@" || status=1
     echo "windows suite: $text took $((SECONDS - t)) s" >&2
 }
