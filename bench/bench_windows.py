@@ -100,6 +100,15 @@ def wine_figures(rounds):
     return json.loads(lines[-1])
 
 
+def run(rounds=3):
+    """Rows for bench/run_all.py: each figure under Wine, the Linux build's as its baseline."""
+    from common import Row
+
+    linux, wine = figures(rounds), wine_figures(rounds)
+    return [Row(f"wine: {name}", value, linux[name], "", "reported (Linux is the baseline)")
+            for name, value in wine.items()]
+
+
 def main(argv):
     if argv[:1] == ["--figures"]:
         print(json.dumps(figures(int(argv[1]))))
