@@ -50,6 +50,7 @@ WINDOWS_LEFT_OUT = {
     "test_wheel.py": "the Linux wheels",
     "test_windows_native.py": "cross-builds and runs Wine from Linux",
     "test_shared_memory.py": "the POSIX block's names, modes and unlinking, /proc/self/maps",
+    "test_admission.py::test_waiting_apps_past_the_limit": "the kernel's table /proc/net/tcp",
     "test_shared_lock_event.py::TestLock::test_shared_with": "fork",
     "test_shared_lock_event.py::TestLock::test_malformed": "a share made for a forked child",
     "test_shared_lock_event.py::TestEvent::test_set_wakes": "fork",
