@@ -138,7 +138,8 @@ class TestServingCycle:
         assert s.start_serving(0)
         s.stop_serving()
         wait_until(lambda: hasattr(host, "restarted") and not s.is_stopping)
-        assert host.restarted and s.is_serving and s._is_event_loop_running
+        assert host.restarted
+        wait_until(lambda: s.is_serving and s._is_event_loop_running)
         stop_and_wait(s)
         assert not s._is_event_loop_running
 
