@@ -86,10 +86,14 @@ def session(launch):
         return first, statistics.median(path)
     finally:
         app.close()
-        server.stop_serving()
-        deadline = time.monotonic() + 20
-        while (server.is_serving or server.is_stopping) and time.monotonic() < deadline:
-            time.sleep(0.01)
+        stop(server)
+
+
+def stop(server):
+    server.stop_serving()
+    deadline = time.monotonic() + 20
+    while (server.is_serving or server.is_stopping) and time.monotonic() < deadline:
+        time.sleep(0.01)
 
 
 def run(rounds=5):

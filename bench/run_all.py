@@ -18,6 +18,7 @@ MODULES = ["bench_dispatch", "bench_protocol", "bench_encoder", "bench_frames", 
            "bench_network", "bench_blender"]
 MODULES.append("bench_launch")
 MODULES.append("bench_wine_encoder")
+MODULES.append("bench_windows")
 
 
 class _GivenRatio(Row):

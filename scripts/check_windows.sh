@@ -2,9 +2,11 @@
 # Cross-builds the Windows side with mingw-w64 and tests it under Wine: installs the toolchain,
 # Wine and doctest when missing, cross-builds the third-party libraries and CPython's Windows
 # import libraries, prepares the Wine prefix, and runs tests/test_windows_*.py (the native test
-# program under Wine and natively, the probe module's imports, the win_amd64 wheel's packaging).
-# Idempotent; a second run reuses every build. Each step's time is printed. Extra arguments go to
-# pytest.
+# program under Wine and natively, the probe module's imports, the win_amd64 wheel's packaging);
+# then builds the win_amd64 wheels and runs a part of the suite inside the official Windows
+# CPython 3.11 and 3.13 with them (scripts/windows/suite.sh --part; without --part it runs the
+# whole suite). Idempotent; a second run reuses every build. Each step's time is printed. Extra
+# arguments go to pytest.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -22,4 +24,6 @@ timed "the native tests for Windows" scripts/build_native_tests.sh --windows >/d
 timed "the native tests for Linux" scripts/build_native_tests.sh >/dev/null
 timed "the Wine prefix" scripts/wine.sh --prepare
 timed "the tests" .venv/bin/python -m pytest -q -s -p no:cacheprovider tests/test_windows_*.py "$@"
+timed "the Windows wheels" scripts/build_wheels.sh --windows
+timed "the suite inside Windows CPython" scripts/windows/suite.sh --part "$@"
 echo "check_windows: passed in $((SECONDS - t0)) s"

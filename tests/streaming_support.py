@@ -2,10 +2,16 @@
 
 import glob
 import os
+import signal
 import struct
 import time
 
 import av
+
+WINDOWS = os.name == "nt"
+KILL = getattr(signal, "SIGKILL", signal.SIGTERM)  # Windows terminates the process on either
+if WINDOWS:
+    import windows_objects
 
 from conftest import (PULL, PullLoop, RecordingHost, TavServer, connect, recv_exact, stop_and_wait,
                       wait_until)
@@ -115,6 +121,8 @@ def shm_entries(pid=None):
     """The frame blocks that process `pid` (this one by default) made and that are still there:
     each carries its creator's pid after its bytes. Other programs' blocks are never counted."""
     pid = os.getpid() if pid is None else pid
+    if WINDOWS:
+        return windows_objects.frame_blocks(pid)
     found = set()
     for path in glob.glob("/dev/shm/psm_*"):
         try:
@@ -131,6 +139,8 @@ def shm_entries(pid=None):
 def children():
     """Our child processes, reaped or not. Each thread lists the children it forked; a thread
     that ends meanwhile takes its entry with it (and its children go to the others)."""
+    if WINDOWS:  # an ended process leaves no entry to reap
+        return windows_objects.child_pids()
     kids = set()
     for path in glob.glob(f"/proc/{os.getpid()}/task/*/children"):
         try:
@@ -143,6 +153,8 @@ def children():
 
 def running_children():
     """Children that have not ended (an ended worker stays a zombie until it is reaped)."""
+    if WINDOWS:
+        return children()
     alive = set()
     for pid in children():
         try:
@@ -162,9 +174,16 @@ def wait_until_gone(blocks, timeout=20.0):
 
 def resources():
     """What a stream may leave behind: descriptors, threads, children, shared blocks (only this
-    process's count)."""
-    return (len(os.listdir("/proc/self/fd")), len(os.listdir("/proc/self/task")), children(),
-            shm_entries())
+    process's count). Windows counts handles for descriptors."""
+    return (descriptor_count(), thread_count(), children(), shm_entries())
+
+
+def descriptor_count():
+    return windows_objects.handle_count() if WINDOWS else len(os.listdir("/proc/self/fd"))
+
+
+def thread_count():
+    return windows_objects.thread_count() if WINDOWS else len(os.listdir("/proc/self/task"))
 
 
 def left_behind(before):

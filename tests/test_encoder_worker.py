@@ -6,6 +6,7 @@ The worker runs in-process on a thread (the entry releases the GIL); the test pl
 (frame writer, events) and the app (reads and decodes the messages with an independent decoder).
 """
 
+import os
 import select
 import socket
 import struct
@@ -20,6 +21,13 @@ from tavrel import tav_core
 
 IDLE_LIFESPAN = 10.0
 COLOUR = (200, 30, 90)
+# Windows hands a lock's and an event's handles to a given process: this one, where the worker
+# runs on a thread.
+if os.name == "nt":
+    import _winapi
+    THIS_PROCESS = _winapi.OpenProcess(_winapi.PROCESS_DUP_HANDLE, False, os.getpid())
+else:
+    THIS_PROCESS = None
 CHANNELS = {"rgb": (0, 1, 2), "bgr": (2, 1, 0), "rgba": (0, 1, 2, 3), "bgra": (2, 1, 0, 3)}
 
 
@@ -58,8 +66,8 @@ class Worker:
         self.args = (
             width, height, fmt, out_w, out_h, "yuv420p", 30.0, bitrate, vflip, b"\x04",
             (self.block.name, self.block.size), self.server_end.fileno(),
-            self.socket_lock.share(), self.shm_lock.share(),
-            self.new_frame.share(), self.keep.share(),
+            self.socket_lock.share(THIS_PROCESS), self.shm_lock.share(THIS_PROCESS),
+            self.new_frame.share(THIS_PROCESS), self.keep.share(THIS_PROCESS),
         )  # fmt: skip
         self.decoder = av.CodecContext.create("vp9", "r")
         self.thread = threading.Thread(target=tav_core._ep, args=(self.args,), daemon=True)

@@ -7,6 +7,8 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
+from conftest import repeats
+
 SCRIPT = textwrap.dedent("""
     import socket, sys, time
     from tavrel import tav_core
@@ -47,6 +49,6 @@ def test_idle_exit_never_crashes(mode):
         return r.returncode, r.stderr
 
     with ThreadPoolExecutor(6) as pool:
-        results = list(pool.map(run, range(200)))
+        results = list(pool.map(run, range(repeats(200))))
     failed = [r for r in results if r != (0, "")]
     assert not failed, f"{len(failed)} of {len(results)} runs failed; first: {failed[0]}"

@@ -45,7 +45,8 @@ def test_server_info_and_plugin_version_layouts(served):
     assert served.host.take() == []
 
 
-@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("unshare"), reason="needs root")
+@pytest.mark.skipif(os.name != "posix" or os.geteuid() != 0 or not shutil.which("unshare"),
+                    reason="needs root")
 def test_server_name_is_the_host_name_without_dots_and_underscores():
     # A private host name, in a UTS namespace of its own.
     script = r"""

@@ -24,7 +24,8 @@ class TestConstruction:
         assert not any([s.is_starting, s.is_stopping, s.is_serving, s.is_connected,
                         s.is_capturing, s.use_vflip, s.is_event_loop_running])
         assert s.capture_mode is s.capture_format is s.capture_width is s.capture_height is None
-        assert s.python_executable is None and s.main_thread_func is None
+        assert (s.python_executable is None) == (s.worker_launch == "fork")
+        assert s.main_thread_func is None
         assert s._CMD_ASK_SERVER_INFO == b"\x00" and s._CMD_ERR_NO_ALPHA == b"\xcc"
         assert TavServer.SERVER_VERSION == (2, 1, 2) and s._QUEUE_MAX_SIZE == 3
 
@@ -136,9 +137,9 @@ class TestServingCycle:
         s = TavServer("Blender", (1, 2, 3), host, PUSH)
         assert s.start_serving(0)
         s.stop_serving()
-        host.wait_for("server_did_stop")
-        wait_until(lambda: not s.is_stopping)
-        assert host.restarted and s.is_serving and s._is_event_loop_running
+        wait_until(lambda: hasattr(host, "restarted") and not s.is_stopping)
+        assert host.restarted
+        wait_until(lambda: s.is_serving and s._is_event_loop_running)
         stop_and_wait(s)
         assert not s._is_event_loop_running
 

@@ -1,7 +1,6 @@
 """Streaming the host viewport to the app: session control, the frame path and clean-up."""
 
 import os
-import signal
 import sys
 import time
 
@@ -9,7 +8,7 @@ import numpy as np
 import pytest
 
 from conftest import PullLoop, TavServer, connect, recv_exact, stop_and_wait, wait_until
-from streaming_support import (FrameHost, Session, VideoApp, children, left_behind, resources,
+from streaming_support import (KILL, FrameHost, Session, VideoApp, children, left_behind, resources,
                                running_children, shm_entries, wait_until_gone)
 
 PUSH, PULL = TavServer.EVENTMODE_PUSH, TavServer.EVENTMODE_PULL
@@ -188,7 +187,7 @@ def test_killed_worker_is_replaced_on_the_next_frame(session_factory):
     s.app.start()
     s.app.frames(2)
     (worker,) = children()
-    os.kill(worker, signal.SIGKILL)
+    os.kill(worker, KILL)
     count = len(s.app.packets)
     s.app.read_until(lambda: len(s.app.packets) > count + 3)
     wait_until(lambda: worker not in children() and len(children()) == 1)

@@ -45,7 +45,10 @@ def test_environment_for_spawned_workers(monkeypatch, separator):
 
 def test_worker_launch_argument():
     default = NativeTavServer("Blender", (1, 2, 3), RecordingHost(), PUSH)
-    assert default.worker_launch == "fork" and default.python_executable is None
+    if sys.platform.startswith("linux"):
+        assert default.worker_launch == "fork" and default.python_executable is None
+    else:
+        assert default.worker_launch == "spawn" and os.path.isfile(default.python_executable)
     spawning = server(worker_launch="spawn")
     assert spawning.worker_launch == "spawn" and os.path.isfile(spawning.python_executable)
     assert server(worker_launch="spawn", python_executable="/opt/py").python_executable == "/opt/py"

@@ -23,8 +23,8 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from conftest import PullLoop, TavServer, recv_exact, wait_until  # noqa: E402
-from streaming_support import (FrameHost, Session, VideoApp, children, shm_entries,  # noqa: E402
-                               wait_until_gone)
+from streaming_support import (FrameHost, Session, VideoApp, children,  # noqa: E402
+                               descriptor_count, shm_entries, thread_count, wait_until_gone)
 
 PHONE, OTHER = "127.0.0.3", "127.0.0.2"
 ISOLATE = "ip link set lo up && exec \"$@\""
@@ -52,8 +52,8 @@ def blackhole(on):
 
 def resources():
     """What this process holds: threads, descriptors, worker processes, frame blocks."""
-    return {"threads": len(os.listdir("/proc/self/task")),
-            "descriptors": len(os.listdir("/proc/self/fd")), "workers": len(children()),
+    return {"threads": thread_count(), "descriptors": descriptor_count(),
+            "workers": len(children()),
             "blocks": len(shm_entries())}
 
 

@@ -42,20 +42,24 @@ SHUTDOWN_TIMEOUT = 15.0
 
 
 # -- the terminal ---------------------------------------------------------------------------------
-def qr_text(rows, ansi=False):
+def qr_text(rows, ansi=False, encoding="utf-8"):
     """The QR code as text, two module rows per line in Unicode half blocks. Dark modules are
     drawn as blocks (right on a light background); with `ansi`, black on white whatever the
-    terminal's colours."""
+    terminal's colours. Where `encoding` cannot hold the blocks (Windows' ANSI code pages, which a
+    pipe or a file gets there), one module row per line, a dark module as "##"."""
     dark = [[v < 128 for v in row] for row in rows]
-    if len(dark) % 2:
-        dark.append([False] * len(dark[0]))
-    glyphs = {(False, False): " ", (True, False): "\u2580", (False, True): "\u2584",
-              (True, True): "\u2588"}
-    lines = []
-    for top, bottom in zip(dark[0::2], dark[1::2]):
-        line = "".join(glyphs[pair] for pair in zip(top, bottom))
-        lines.append(f"\x1b[30;107m{line}\x1b[0m" if ansi else line)
-    return "\n".join(lines)
+    try:
+        "\u2580\u2584\u2588".encode(encoding or "ascii")
+    except (UnicodeEncodeError, LookupError):
+        lines = ["".join("##" if d else "  " for d in row) for row in dark]
+    else:
+        if len(dark) % 2:
+            dark.append([False] * len(dark[0]))
+        glyphs = {(False, False): " ", (True, False): "\u2580", (False, True): "\u2584",
+                  (True, True): "\u2588"}
+        lines = ["".join(glyphs[pair] for pair in zip(top, bottom))
+                 for top, bottom in zip(dark[0::2], dark[1::2])]
+    return "\n".join(f"\x1b[30;107m{line}\x1b[0m" if ansi else line for line in lines)
 
 
 def _show_connection(server, out_dir):
@@ -63,7 +67,8 @@ def _show_connection(server, out_dir):
     png = os.path.join(out_dir, "qr.png")
     server.write_qr_image_png(png, 8)
     # One write: the server's log lines come from other threads and must not split these lines.
-    qr = qr_text(server.get_qr_image_raw(1), ansi=sys.stdout.isatty())
+    qr = qr_text(server.get_qr_image_raw(1), ansi=sys.stdout.isatty(),
+                 encoding=getattr(sys.stdout, "encoding", None))
     sys.stdout.write(f"demo: serving on port {server.server_port}; connection string {connection}"
                      f"\n{qr}\ndemo: QR code written to {png}\n")
     sys.stdout.flush()

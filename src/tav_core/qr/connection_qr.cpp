@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <stdexcept>
 #include <system_error>
 
@@ -17,9 +18,13 @@ namespace {
 constexpr size_t kMaxQrAddresses = 10;
 
 // Raises the OSError subclass of the errno, with its system text, as Python's own I/O would.
+// Made from the number, not through errno: on Windows the module's C runtime and Python's keep
+// an errno each.
 [[noreturn]] void raise_os_error(const std::system_error& e, nb::handle filename = nb::handle()) {
-    errno = e.code().value();
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
+    const int err = e.code().value();
+    nb::object error = nb::borrow(PyExc_OSError)(err, nb::str(std::strerror(err)),
+                                                 filename ? nb::borrow(filename) : nb::none());
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
     throw nb::python_error();
 }
 

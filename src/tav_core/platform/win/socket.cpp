@@ -409,9 +409,10 @@ std::optional<Accepted> accept_ipv4(Socket listening, int& error) {
     Socket s = ::accept(listening, reinterpret_cast<sockaddr*>(&peer), &len);
     if (s == INVALID_SOCKET) {
         int err = ::WSAGetLastError();
-        // A connection the peer reset while it waited shows as WSAECONNRESET here.
+        // A connection the peer reset while it waited shows as WSAECONNRESET here (Wine:
+        // WSAENOTCONN); the listener serves on.
         if (err != WSAEWOULDBLOCK && err != WSAEINTR && err != WSAECONNRESET &&
-            err != WSAECONNABORTED)
+            err != WSAECONNABORTED && err != WSAENOTCONN)
             error = err;
         return std::nullopt;
     }
