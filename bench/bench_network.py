@@ -21,7 +21,8 @@ max over the runs and whether every run met its target.
 
     .venv/bin/python bench/bench_network.py [--quick] [--runs N] [--cc cubic,bbr]
                                             [--mode push,pull] [CASE...]
-        --quick: one 10-s run per case; CASE: 0.3 0.5 1 2 4 down up wander (all by default)
+        --quick: one 10-s run per case; CASE: 0.3 0.5 1 2 4 down up wander (all by default).
+        All of it takes about 40 minutes (8 cases, 2 controls, 2 modes, 5 runs of 12 s).
 """
 
 import json
