@@ -5,9 +5,10 @@
 It connects to the server at HOST:PORT (and nowhere else) with the reference client
 `tavrel.app.AppClient`, asks the server info and the scene, selects a camera (``--camera``, by
 default the app's current one or the first), moves it along a short path, records transform and
-focal-length keys, then streams the viewport with autosend for ``--seconds`` while it keeps
-moving the camera. What it received goes to ``DIR/stream.webm`` (the VP9 packets as they came,
-muxed without re-encoding) and ``DIR/frame.png`` (the last decoded frame); a summary follows.
+focal-length keys, then streams the viewport with autosend for ``--seconds`` from the first
+picture (which may take up to 30 s to come) while it keeps moving the camera. What it received goes
+to ``DIR/stream.webm`` (the VP9 packets as they came, muxed without re-encoding) and
+``DIR/frame.png`` (the last decoded frame); a summary follows.
 
 It changes the host scene like the app does: the selected camera is moved and keyed, and its
 transform and focal length are set back at the end; the keys stay. Use a camera that may be keyed.
@@ -37,6 +38,7 @@ STREAM_FPS = 30.0
 STREAM_MBPS = 2.0
 PATH_STEPS = 24
 MOVE_PERIOD = 1.0 / 30  # how often the camera moves while streaming
+FIRST_PICTURE_WAIT = 30.0  # seconds a stream may take to send its first picture
 ORBIT = math.radians(25.0)
 
 
@@ -216,10 +218,15 @@ class Simulator:
         packets = []
         started = time.monotonic()
         next_move = started
+        # The seconds count from the first picture: a host whose encoder worker is slow to start
+        # (a spawned interpreter on a busy machine, Windows under Wine) would otherwise be
+        # stopped before it sent any.
+        first = None
         # An interruption leaves by an exception; the disconnection ends the stream on the server.
         while True:
             now = time.monotonic()
-            if now - started >= self.seconds:
+            if now - (started if first is None else first) >= (
+                    FIRST_PICTURE_WAIT if first is None else self.seconds):
                 break
             if self.stop.is_set():
                 raise Interrupted()
@@ -236,7 +243,9 @@ class Simulator:
             except TimeoutError:
                 continue
             packets.append(packet)
-        r.stream_seconds = time.monotonic() - started
+            if first is None:
+                first = time.monotonic()
+        r.stream_seconds = time.monotonic() - (started if first is None else first)
         self._timed(app.stop_streaming)
         errors = self._timed(app.sync)
         if errors:
