@@ -221,12 +221,11 @@ class Simulator:
         # The seconds count from the first picture: a host whose encoder worker is slow to start
         # (a spawned interpreter on a busy machine, Windows under Wine) would otherwise be
         # stopped before it sent any.
-        first = None
+        since, limit = started, FIRST_PICTURE_WAIT
         # An interruption leaves by an exception; the disconnection ends the stream on the server.
         while True:
             now = time.monotonic()
-            if now - (started if first is None else first) >= (
-                    FIRST_PICTURE_WAIT if first is None else self.seconds):
+            if now - since >= limit:
                 break
             if self.stop.is_set():
                 raise Interrupted()
@@ -242,10 +241,10 @@ class Simulator:
                 packet = app.read_video_packet(timeout=max(0.0, next_move - time.monotonic()))
             except TimeoutError:
                 continue
+            if not packets:
+                since, limit = time.monotonic(), self.seconds
             packets.append(packet)
-            if first is None:
-                first = time.monotonic()
-        r.stream_seconds = time.monotonic() - (started if first is None else first)
+        r.stream_seconds = time.monotonic() - since
         self._timed(app.stop_streaming)
         errors = self._timed(app.sync)
         if errors:

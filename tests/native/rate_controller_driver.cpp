@@ -16,9 +16,10 @@ int main() {
     tav::net::LinkSample s;
     unsigned long long delivered = 0;
     size_t backlog = 0, held = 0;
+    double rtt = 0;  // recorded, and no longer read: a delayed acknowledgement inflates it
     int refused = 0;
-    while (std::scanf("%lf %llu %zu %lf %lf %d %zu", &s.now, &delivered, &backlog, &s.rtt,
-                      &s.min_rtt, &refused, &held) == 7) {
+    while (std::scanf("%lf %llu %zu %lf %lf %d %zu", &s.now, &delivered, &backlog, &rtt, &s.min_rtt,
+                      &refused, &held) == 7) {
         s.delivered = delivered;
         s.backlog = backlog;
         s.held = held;

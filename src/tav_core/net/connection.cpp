@@ -367,7 +367,6 @@ void Connection::rate_tick(Writer& w, Clock::time_point now) {
     s.delivered = link.acked_known ? link.acked : w.written + direct_written_ - link.unacked;
     s.backlog = backlog();
     if (link.acked_known) s.held = s.backlog - std::min(s.backlog, link.unacked);
-    s.rtt = link.rtt;
     s.min_rtt = link.min_rtt;
     s.refused = refused_.exchange(false);
     if (auto changed = w.rate->step(s)) {

@@ -28,7 +28,6 @@ struct LinkSample {
     uint64_t delivered = 0;  // bytes the app has acknowledged since the stream began, in all
     size_t backlog = 0;      // bytes not yet delivered: queued here, unsent or unacknowledged
     size_t held = 0;         // of which still queued here (0 where the socket's count is unknown)
-    double rtt = 0;          // smoothed round trip (s), 0: unknown
     double min_rtt = 0;      // smallest round trip (s), 0: unknown
     bool refused = false;    // a frame was refused since the last sample (the backlog was over)
 };
@@ -66,7 +65,7 @@ class RateController {
     double measured_ = -1e9;  // when a busy link last measured it
     std::deque<Seen> seen_;   // the samples of the last second
     double last_queue_ = 0, queue_before_ = 0;  // the standing queue of the last two samples
-    double last_rise_ = -1e9;                   // the start rose last, or a probe began
+    double last_rise_ = -1e9;                   // the start rose last
     double last_cut_ = -1e9, cut_queue_ = 0;    // the last decrease and the queue it met
     double quiet_since_ = 0;                    // no queue and no probe since
     double probe_since_ = -1;                   // a probe runs since, or -1
