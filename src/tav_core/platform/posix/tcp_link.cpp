@@ -12,7 +12,7 @@ namespace tav::platform {
 namespace {
 // The smallest send buffer asked for. What the buffer holds is a queue the writer cannot see,
 // latency on a slow link (16 kB, doubled by Linux, were 400 ms at 500 kbit/s).
-constexpr size_t kMinSendBuffer = 4 * 1024;
+constexpr size_t kMinSendBuffer = 2 * 1024;
 }  // namespace
 
 TcpLinkInfo tcp_link_info(int) { return {}; }
