@@ -7,6 +7,7 @@ import struct
 import time
 
 import av
+import numpy as np
 
 WINDOWS = os.name == "nt"
 KILL = getattr(signal, "SIGKILL", signal.SIGTERM)  # Windows terminates the process on either
@@ -189,6 +190,33 @@ def thread_count():
 def left_behind(before):
     fds, threads, kids, blocks = resources()
     return (fds - before[0], threads - before[1], kids - before[2], blocks - before[3])
+
+
+class ScreenHost(RecordingHost):
+    """A host in screenshot mode whose viewport sits at `position` with `size`; a new size is
+    reported from get_capture_coords, as a host does when its viewport is resized."""
+
+    def __init__(self, position, size):
+        super().__init__()
+        self.position, self.size = position, size
+
+    def capture_will_start(self, server):
+        self._record("capture_will_start")
+        server.set_capture_mode(TavServer.CAPMODE_SCREENSHOT)
+        server.set_capture_resolution(*self.size)
+
+    def capture_did_end(self, server):
+        self._record("capture_did_end")
+
+    def get_capture_coords(self, server, name):
+        self._record("get_capture_coords", name)
+        server.set_capture_resolution(*self.size)
+        return self.position
+
+
+def near(rgb, colour, tolerance=16):
+    return np.abs(rgb.astype(int) - colour).max() <= tolerance
+
 
 
 class Session:

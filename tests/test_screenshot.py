@@ -13,9 +13,9 @@ import time
 import numpy as np
 import pytest
 
-from conftest import PULL, PUSH, RecordingHost, TavServer, stop_and_wait, wait_until
+from conftest import PULL, PUSH, stop_and_wait, wait_until
 from screen_support import VirtualScreen, absent_display
-from streaming_support import Session, running_children, shm_entries
+from streaming_support import ScreenHost, Session, near, running_children, shm_entries
 from tavrel import tav_core
 
 # Colours whose channels are 0 or 255 come back exact from a 16-bit screen too.
@@ -161,10 +161,12 @@ def test_one_grab_per_request_and_a_stop_ends_at_once(display, grabs):
     assert not g.new_frame.wait(0.3)
     assert set(g.picture().ravel()) == {0x55}  # nothing is written before a request
     g.request.set()
-    g.request.set()  # two requests before the worker waits again: one grab
+    g.request.set()  # one grab, or two where the worker woke between the requests (a busy host)
     assert g.new_frame.wait(5)
     g.new_frame.clear()
-    assert not g.new_frame.wait(0.5)
+    if g.new_frame.wait(0.5):
+        g.new_frame.clear()
+    assert not g.new_frame.wait(0.5)  # and none without a request
     assert np.array_equal(g.shot(), display.expected(100, 50, 64, 48))
     with g.shm_lock:
         g.block.buf[:] = bytes(g.block.size)
@@ -224,28 +226,6 @@ def test_invalid_argument_tuples_are_refused(grabs):
 
 # -- streaming through a server ---------------------------------------------------------------
 
-class ScreenHost(RecordingHost):
-    """A host in screenshot mode whose viewport sits at `position` with `size`; a new size is
-    reported from get_capture_coords, as a host does when its viewport is resized."""
-
-    def __init__(self, position, size):
-        super().__init__()
-        self.position, self.size = position, size
-
-    def capture_will_start(self, server):
-        self._record("capture_will_start")
-        server.set_capture_mode(TavServer.CAPMODE_SCREENSHOT)
-        server.set_capture_resolution(*self.size)
-
-    def capture_did_end(self, server):
-        self._record("capture_did_end")
-
-    def get_capture_coords(self, server, name):
-        self._record("get_capture_coords", name)
-        server.set_capture_resolution(*self.size)
-        return self.position
-
-
 @pytest.fixture
 def stream(display):
     made = []
@@ -258,10 +238,6 @@ def stream(display):
     yield make
     for s in made:
         s.close()
-
-
-def near(rgb, colour, tolerance=16):
-    return np.abs(rgb.astype(int) - colour).max() <= tolerance
 
 
 @pytest.mark.parametrize("mode", [PUSH, PULL], ids=["push", "pull"])
