@@ -11,6 +11,7 @@ import io
 import locale
 import os
 import re
+import shlex
 import signal
 import socket
 import subprocess
@@ -27,8 +28,19 @@ from conftest import wait_until
 from streaming_support import session_processes, shm_entries
 from tavrel.app import AppClient
 
-DEMO = [sys.executable, "-m", "tavrel.demo"]
+PYTHON = [sys.executable]
+# The other system's Python, a command (scripts/check_windows.sh gives Windows CPython under Wine):
+# its demo and simulator against this system's.
+OTHER_PYTHON = shlex.split(os.environ.get("TAVREL_OTHER_PYTHON", ""))
 SIZE = (640, 360)
+
+
+def environment(python, **values):
+    """The environment for a run with `python`: another system's has its own module path."""
+    env = dict(os.environ, **values)
+    if python != PYTHON:
+        env.pop("PYTHONPATH", None)
+    return env
 
 
 class Demo:
@@ -36,14 +48,14 @@ class Demo:
     from the file it wrote, once it ended. `encoding` is its output's (PYTHONIOENCODING); by
     default the system's own for a pipe or a file (an ANSI code page on Windows)."""
 
-    def __init__(self, *args, out, encoding=None, sink="pipe"):
-        env = dict(os.environ, PYTHONUNBUFFERED="1")
+    def __init__(self, *args, out, encoding=None, sink="pipe", python=PYTHON):
+        env = environment(python, PYTHONUNBUFFERED="1")
         env.pop("PYTHONIOENCODING", None)
         if encoding:
             env["PYTHONIOENCODING"] = encoding
         self.encoding = encoding or locale.getpreferredencoding(False)
         self.file = open(out / "demo-output.txt", "wb+") if sink == "file" else None
-        self.proc = subprocess.Popen(DEMO + ["--out", str(out), *args],
+        self.proc = subprocess.Popen([*python, "-m", "tavrel.demo", "--out", str(out), *args],
                                      stdout=self.file or subprocess.PIPE,
                                      stderr=subprocess.STDOUT, env=env,
                                      start_new_session=os.name == "posix")
@@ -63,8 +75,8 @@ class Demo:
     def wait_for(self, pattern, timeout=30):
         return wait_until(lambda: re.search(pattern, self.text), timeout, interval=0.02)
 
-    def port(self):
-        return int(self.wait_for(r"serving on port (\d+);").group(1))
+    def port(self, timeout=30):
+        return int(self.wait_for(r"serving on port (\d+);", timeout).group(1))
 
     def finish(self, timeout=60):
         try:
@@ -89,8 +101,9 @@ class Demo:
 
     def kill(self):
         if self.proc.poll() is None:
-            if os.name == "posix":
-                os.killpg(self.proc.pid, signal.SIGKILL)
+            if os.name == "posix":  # the whole session: a Wine program runs in a group of its own
+                for pid in session_processes(self.proc.pid):
+                    os.kill(pid, signal.SIGKILL)
             else:
                 self.proc.kill()
             self.proc.wait()
@@ -179,15 +192,35 @@ def test_simulator_command_against_a_serving_demo(demos, tmp_path):
     demo = demos("--serve", out=tmp_path / "demo")
     port = demo.port()
     sim_out = tmp_path / "sim"
-    run = subprocess.run([sys.executable, "-m", "tavrel.simulator", "127.0.0.1", str(port),
-                          "--seconds", "1", "--out", str(sim_out), "--camera", "2"],
-                         capture_output=True, text=True, timeout=60)
-    assert run.returncode == 0, run.stdout + run.stderr
-    assert "camera Camera.Side" in run.stdout
+    simulate(PYTHON, port, sim_out)
     assert_video_moves(sim_out / "stream.webm", min_frames=10)
     demo.wait_for("demo: app disconnected")
     assert demo.interrupt() == 0
     demo.assert_nothing_left()
+
+
+def simulate(python, port, out, seconds=1, timeout=60):
+    """The simulator run with `python` against the host serving at `port`."""
+    run = subprocess.run([*python, "-m", "tavrel.simulator", "127.0.0.1", str(port), "--seconds",
+                          str(seconds), "--out", str(out), "--camera", "2"],
+                         capture_output=True, text=True, timeout=timeout, env=environment(python))
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert "camera Camera.Side" in run.stdout
+
+
+@pytest.mark.skipif(not OTHER_PYTHON, reason="no other system's Python (TAVREL_OTHER_PYTHON)")
+@pytest.mark.timeout(600)
+@pytest.mark.parametrize("host", ["this", "other"])
+def test_simulator_across_systems(demos, tmp_path, host):
+    """An app on one system and a host on the other: the pictures decode and move."""
+    serving, app = (PYTHON, OTHER_PYTHON) if host == "this" else (OTHER_PYTHON, PYTHON)
+    demo = demos("--serve", out=tmp_path / "demo", encoding="utf-8", python=serving)
+    simulate(app, demo.port(timeout=180), tmp_path / "sim", timeout=300)
+    assert_video_moves(tmp_path / "sim" / "stream.webm", min_frames=3)
+    demo.wait_for("demo: app disconnected")
+    if host == "this":
+        assert demo.interrupt() == 0
+        demo.assert_nothing_left()
 
 
 def test_ctrl_c_while_a_phone_streams_in_pull_mode(demos, tmp_path):
