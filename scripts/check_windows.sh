@@ -5,8 +5,9 @@
 # program under Wine and natively, the probe module's imports, the win_amd64 wheel's packaging);
 # then builds the win_amd64 wheels and runs a part of the suite inside the official Windows
 # CPython 3.11 and 3.13 with them (scripts/windows/suite.sh --part; without --part it runs the
-# whole suite), and the simulator of each system against the demo host of the other. Idempotent;
-# a second run reuses every build. Each step's time is printed. Extra arguments go to pytest.
+# whole suite), the simulator of each system against the demo host of the other, and the
+# window-less Blender tests in the registry's bpy 4.2 and 5.3 for Windows. Idempotent; a second run
+# reuses every build. Each step's time is printed. Extra arguments go to pytest.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -26,7 +27,9 @@ timed "the Wine prefix" scripts/wine.sh --prepare
 timed "the tests" .venv/bin/python -m pytest -q -s -p no:cacheprovider tests/test_windows_*.py "$@"
 timed "the Windows wheels" scripts/build_wheels.sh --windows
 timed "the suite inside Windows CPython" scripts/windows/suite.sh --part "$@"
-other="$(printf '%q ' bash "$root/scripts/windows/python.sh" 3.11 --time-limit 300)"
-timed "the simulator across systems" env TAVREL_OTHER_PYTHON="$other" \
-    .venv/bin/python -m pytest -q -p no:cacheprovider tests/test_demo.py -k across_systems "$@"
+other="$(printf '%q ' bash "$root/scripts/windows/python.sh" 3.11 --time-limit 600)"
+timed "the simulator across systems and Blender for Windows" \
+    env TAVREL_OTHER_PYTHON="$other" TAVREL_WINDOWS_BLENDER=1 \
+    .venv/bin/python -m pytest -q -p no:cacheprovider tests/test_demo.py tests/test_blender.py \
+    -k "across_systems or Windows" "$@"
 echo "check_windows: passed in $((SECONDS - t0)) s"

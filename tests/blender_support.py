@@ -18,6 +18,7 @@ import threading
 
 from conftest import wait_until
 from screen_support import VirtualScreen
+from streaming_support import session_processes
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 AGENT = os.path.join(ROOT, "tests", "blender_agent.py")
@@ -117,10 +118,11 @@ class _Driven:
                 self.proc.wait(30)
             except Exception:  # Blender is stuck
                 pass
-        try:
-            os.killpg(self.proc.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
+        for pid in session_processes(self.proc.pid):  # Wine's programs run in groups of their own
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
         self.proc.wait()
 
 
@@ -143,14 +145,16 @@ class Blender(_Driven):
 
 
 class WindowlessBlender(_Driven):
-    """`python` (a bpy environment's interpreter, or Debian's blender run in the background)
-    with the add-on from `core` (a folder holding the tavrel package, put on the Python path) or
+    """`python` (a bpy environment's interpreter, Debian's blender run in the background, or a
+    command that runs a Python with bpy) with the add-on from `core` (a folder holding the tavrel package, put on the Python path) or
     installed from the add-on `archive`, in a user folder of its own, `home`."""
 
     QUIT = "raise SystemExit"  # blender_module.py disables the add-on on its way out
 
     def __init__(self, python, home, core=None, archive=None):
-        if os.path.basename(python) == "blender":
+        if isinstance(python, list):  # a command: Windows' Python with bpy, under Wine
+            command = [*python, MODULE_HOST]
+        elif os.path.basename(python) == "blender":
             command = [python, "-b", "--factory-startup", "--python", MODULE_HOST, "--"]
         else:
             command = [python, MODULE_HOST]

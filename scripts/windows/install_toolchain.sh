@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs what building for Windows and testing under Wine need, when it is missing: Debian's
-# mingw-w64 C++ compiler (posix threads) and binutils, Wine (64-bit), doctest, and osslsigncode
-# (the signatures of the Windows Python builds). apt's output goes to build/windows-install.log;
+# mingw-w64 C++ compiler (posix threads) and binutils, Wine (64-bit), doctest, osslsigncode
+# (the signatures of the Windows Python builds) and debootstrap (the root of a newer Wine). apt's output goes to build/windows-install.log;
 # the terminal shows one line.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-debs=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 doctest-dev osslsigncode)
+debs=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 doctest-dev osslsigncode
+      debootstrap)
 missing=()
 for d in "${debs[@]}"; do
     dpkg-query -W -f='${Status}' "$d" 2>/dev/null | grep -q "install ok installed" || missing+=("$d")

@@ -10,20 +10,30 @@
 # installed Windows Python does (a spawned worker's path is handed over that way). The test
 # dependencies are installed once (as win_amd64 wheels); the wheel from dist/ on every run.
 #
-# usage: scripts/windows/python.sh 3.11|3.13 [--time-limit SECONDS] [PYTHON ARGUMENTS...]
-#        (no arguments: only prepares the interpreter)
+# usage: scripts/windows/python.sh 3.11|3.13 [--time-limit SECONDS] [--bpy VERSION]
+#                                  [--newer-wine] [PYTHON ARGUMENTS...]
+#        (no arguments: only prepares the interpreter; --bpy: with that release of Blender as a
+#        Python module, for its Python; --newer-wine: under Debian 13's Wine, scripts/wine.sh)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 cd "$root"
 version="${1:-}"
 case "$version" in
     3.11) tag=cp311; wheel_tag=cp311-cp311-win_amd64; numpy=numpy==1.26.4 ;;  # Wine 8's ucrtbase lacks what numpy 2 needs
-    3.13) tag=cp313; wheel_tag=cp312-abi3-win_amd64; numpy=numpy==2.1.3 ;;
-    *) sed -n '2,14p' "$0" >&2; exit 2 ;;
+    3.13) tag=cp313; wheel_tag=cp312-abi3-win_amd64; numpy=numpy==2.1.3 ;;  # and what 2.2 needs (Wine 10's too)
+    *) sed -n '2,17p' "$0" >&2; exit 2 ;;
 esac
 shift
 limit=120
-[ "${1:-}" != --time-limit ] || { limit="$2"; shift 2; }
+bpy=""
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --time-limit) limit="$2"; shift 2 ;;
+        --bpy) bpy="$2"; shift 2 ;;
+        --newer-wine) export TAVREL_NEWER_WINE=1; shift ;;
+        *) break ;;
+    esac
+done
 
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/tavrel"
 checkout="$(printf %s "$root" | sha256sum | cut -c1-12)"
@@ -82,6 +92,21 @@ wheels=(dist/tavrel-*-"$wheel_tag".whl)
 rm -rf "$site"/tavrel "$site"/tavrel-*.dist-info
 "${pip[@]}" --no-deps --target "$site" "${wheels[0]}" 2>&1 | grep -v 'already exists' >&2 || true
 [ -d "$site/tavrel" ] || { echo "installing ${wheels[0]} failed" >&2; exit 1; }
+# Blender as a Python module: the registry's win_amd64 bpy and its dependencies but numpy (the
+# interpreter's own serves: bpy 5.x asks a numpy that needs functions Wine's C runtime lacks),
+# kept in a folder of their own (about 700 MB) that goes on the interpreter's path.
+if [ -n "$bpy" ]; then
+    modules="$cache/bpy-$bpy-$tag"
+    if [ ! -f "$modules/.ready" ]; then
+        rm -rf "$modules"
+        { "${pip[@]}" --no-deps --target "$modules" "bpy==$bpy" &&
+          "${pip[@]}" --target "$modules" cattrs cython requests zstandard; } 2>&1 |
+            grep -v '^WARNING: Location' >&2 || true
+        [ -d "$modules/bpy" ] || { echo "installing bpy $bpy for Windows failed" >&2; exit 1; }
+        touch "$modules/.ready"
+    fi
+    export PYTHONPATH="${PYTHONPATH:+$PYTHONPATH;}$modules"
+fi
 scripts/wine.sh --prepare
 [ $# -gt 0 ] || exit 0
 
