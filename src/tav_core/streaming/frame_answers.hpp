@@ -1,51 +1,87 @@
-// The hand-off from the host's frame getters to the frame requests waiting for them.
+// The hand-off from the host's frame getters to the frame requests waiting for them: each request
+// gets what the getters returned as its answer.
 #pragma once
 
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "runtime/one_shot.hpp"
 
 namespace tav::streaming {
 
-// Every waiting frame request has an event of its own, so no request can take another's wake-up.
-// A getter that finishes answers every request registered before it (what it stored is at least
-// as new as each of them asked for); the end of the session releases every request, those still
-// to come included.
+namespace nb = nanobind;
+
+// What the host's getters returned last in a session. Each getter sets its own part; one that
+// fails leaves the part as it was.
+struct FrameSource {
+    nb::object position = nb::none();  // (x, y), or none
+    std::optional<uint64_t> pointer;
+    nb::object buffer = nb::none();  // a bytes-like object, or none
+};
+
+// Every waiting frame request has an answer of its own, so no request can take another's. A getter
+// that finishes answers every request registered before it (what it returned is at least as new as
+// each of them asked for); the end of the session releases every request, those still to come
+// included, without a source. The latest source is the getters' alone: they run in host context,
+// one at a time, holding the GIL (its Python objects need it).
 class FrameAnswers {
   public:
-    // A new request's event: set by the next answer, or already set once the session ended.
-    std::shared_ptr<OneShot> await() {
-        auto mine = std::make_shared<OneShot>();
+    class Answer {
+      public:
+        // Without the GIL.
+        void wait() { done_.wait(); }
+        // Holding the GIL, once waited: the source, or none when the session ended first.
+        std::optional<FrameSource> take() { return std::move(source_); }
+
+      private:
+        friend class FrameAnswers;
+        OneShot done_;
+        std::optional<FrameSource> source_;  // written before done_ is set
+    };
+
+    // A new request's answer: set by the next getter to finish, or at once once the session ended.
+    std::shared_ptr<Answer> await() {
+        auto mine = std::make_shared<Answer>();
         bool closed;
         {
             std::lock_guard lock(mutex_);
             closed = closed_;
             if (!closed) waiting_.push_back(mine);
         }
-        if (closed) mine->set();
+        if (closed) mine->done_.set();
         return mine;
     }
-    // A getter finished, whether it succeeded or not.
+    // In host context, for the getter that runs now.
+    FrameSource& latest() { return latest_; }
+    // In host context: a getter finished, whether it succeeded or not.
     void answer() { release(false); }
-    // The session ended.
+    // Holding the GIL: the session ended.
     void close() { release(true); }
 
   private:
     void release(bool close) {
-        std::vector<std::shared_ptr<OneShot>> answered;
+        std::vector<std::shared_ptr<Answer>> answered;
         {
             std::lock_guard lock(mutex_);
             closed_ = closed_ || close;
             answered.swap(waiting_);
         }
-        for (auto& ev : answered) ev->set();
+        for (auto& a : answered) {
+            if (!close) a->source_ = latest_;
+            a->done_.set();
+        }
     }
 
     std::mutex mutex_;
-    std::vector<std::shared_ptr<OneShot>> waiting_;
+    std::vector<std::shared_ptr<Answer>> waiting_;
     bool closed_ = false;
+    FrameSource latest_;
 };
 
 }  // namespace tav::streaming

@@ -37,27 +37,33 @@ Stream::Stream(HostBridge& host, net::ClientLink& link, const ServingState& stat
       cameras_(cameras),
       screenshot_position_(nb::make_tuple(0, 0)) {}
 
-Stream::Transition::Transition(Stream& stream)
-    : stream_(stream), lock_(stream.transition_mutex_, std::try_to_lock) {
-    if (!lock_) {
-        py::Unlocked unlocked;
-        lock_.lock();
+void Stream::transition(const std::function<void()>& message) {
+    if (owner_.is_current()) {
+        message();
+        return;
     }
-    ++stream_.transition_depth_;
-}
-
-Stream::Transition::~Transition() {
-    if (--stream_.transition_depth_ > 0) return;
     std::vector<std::string> lines;
-    lines.swap(stream_.deferred_logs_);
-    lock_.unlock();
+    std::exception_ptr error;
+    try {
+        owner_.run([&] {
+            struct Take {
+                Stream& stream;
+                std::vector<std::string>& lines;
+                ~Take() { lines.swap(stream.deferred_logs_); }
+            } take{*this, lines};
+            message();
+        });
+    } catch (...) {
+        error = std::current_exception();
+    }
     for (const std::string& line : lines) {
         try {
-            stream_.host_.async_log(line);
+            host_.async_log(line);
         } catch (...) {
             py::report_current_exception("tavrel");
         }
     }
+    if (error) std::rethrow_exception(error);
 }
 
 void Stream::log_later(std::string line) { deferred_logs_.push_back(std::move(line)); }
@@ -69,12 +75,9 @@ void Stream::set_capture_mode(nb::object capture_mode, nb::object capture_format
 }
 
 void Stream::set_capture_resolution(nb::object width, nb::object height) {
-    // Outside a session (a host may set its size at every redraw) nothing waits for a transition.
-    std::optional<Transition> transition;
-    if (is_capturing_) transition.emplace(*this);
-    if (is_capturing_ && (width.not_equal(config_.width) || height.not_equal(config_.height))) {
-        restart_workers(width, height);
-    }
+    // Outside a session (a host may set its size at every redraw) nothing waits for the owner.
+    if (is_capturing_ && (width.not_equal(config_.width) || height.not_equal(config_.height)))
+        transition([&] { restart_workers(width, height); });
     config_.width = std::move(width);
     config_.height = std::move(height);
 }
@@ -129,26 +132,31 @@ void Stream::start(const std::optional<std::string>& payload) {
             "Invalid capture resolution, set_capture_resolution() must be called before starting "
             "capturing");
     is_capturing_ = true;
-    no_display_reported_ = false;
-    encoder_failure_sent_ = false;
-    launch_failure_reported_ = false;
+    start_session(fps, mbps, opaque);
+}
 
+// The session passed its checks: the host looks through the camera and the owner starts the
+// workers.
+void Stream::start_session(double fps, double mbps, bool opaque) {
     const bool screenshot = config_.mode == CaptureMode::screenshot;
     if (!opaque && !config_.has_alpha())
         link_.send_code(ERR_NO_ALPHA);  // the stream goes on, without alpha as always
-    fps_ = fps;
-    mbps_ = mbps;
-    flip_ = screenshot ? false : config_.vflip;
+    const bool flip = screenshot ? false : config_.vflip;
     host_.call("look_through_camera", cameras_.current);
-    // The host is called between the transitions, never during one. A stop that came meanwhile
-    // has ended the session: nothing more is started.
-    restart_encoding(config_.width, config_.height);
+    // The host is called here, between the owner's messages. A stop that came meanwhile has ended
+    // the session: nothing more is started.
+    transition([&] {
+        fps_ = fps;
+        mbps_ = mbps;
+        flip_ = flip;
+        no_display_reported_ = encoder_failure_sent_ = launch_failure_reported_ = false;
+        restart_encoding(config_.width, config_.height);
+    });
     if (screenshot) {
         nb::tuple pos = capture_coords();
-        Transition transition(*this);
-        if (!is_capturing_) return;
-        screenshot_position_ = pos;
-        start_screenshot(pos[0], pos[1], config_.width, config_.height);
+        transition([&] {
+            if (is_capturing_) launch_screenshooter(pos[0], pos[1], config_.width, config_.height);
+        });
     }
     frame_answers_ = std::make_shared<FrameAnswers>();
     if (is_autosend_) start_autosend(fps);
@@ -160,46 +168,60 @@ void Stream::stop() {
     // Under the same hold of the GIL as the flag: no frame request can be deferred after this.
     if (std::shared_ptr<net::Connection> c = link_.connection()) c->drop_deferred_frame();
     // A frame request waiting for a host getter need not hold the stop up: release it first.
-    if (auto answers = frame_answers_.load()) answers->close();
-    stop_autosend();  // before the transition: the autosend thread may be waiting for it
-    {
-        Transition transition(*this);
-        if (config_.mode == CaptureMode::screenshot) stop_screenshot();
-        stop_encoding();
-        // The pixel format stays as the host set it; the rest is set again for the next session.
-        config_.mode.reset();
-        config_.given_mode = config_.given_format = config_.width = config_.height = nb::none();
-        config_.vflip = false;
-    }
+    if (auto answers = frame_answers_) answers->close();
+    stop_autosend();
+    transition([&] {
+        if (config_.mode == CaptureMode::screenshot) end_screenshooter();
+        end_encoder();
+    });
+    // The pixel format stays as the host set it; the rest is set again for the next session.
+    config_.mode.reset();
+    config_.given_mode = config_.given_format = config_.width = config_.height = nb::none();
+    config_.vflip = false;
     host_.deliver_host("capture_did_end");
     host_.async_log("Viewport Capture Stopped");
 }
 
+void Stream::start_encoding(long width, long height, std::string_view input_format, double fps,
+                            double mbps, bool flip) {
+    transition([&] { launch_encoder(width, height, input_format, fps, mbps, flip); });
+}
+
+void Stream::stop_encoding() {
+    transition([&] { end_encoder(); });
+}
+
+void Stream::start_screenshot(nb::object x, nb::object y, nb::object width, nb::object height) {
+    transition([&] { launch_screenshooter(x, y, width, height); });
+}
+
+void Stream::stop_screenshot() {
+    transition([&] { end_screenshooter(); });
+}
+
 void Stream::restart_encoding(nb::object width, nb::object height) {
-    Transition transition(*this);
     if (!is_capturing_) return;
-    stop_encoding();
-    start_encoding(capture_side(width), capture_side(height), config_.pixels->name, fps_, mbps_,
+    end_encoder();
+    launch_encoder(capture_side(width), capture_side(height), config_.pixels->name, fps_, mbps_,
                    flip_);
 }
 
 void Stream::restart_screenshot(nb::object x, nb::object y, nb::object width, nb::object height) {
-    Transition transition(*this);
     if (!is_capturing_) return;
-    stop_screenshot();
-    start_screenshot(x, y, width, height);
+    end_screenshooter();
+    launch_screenshooter(x, y, width, height);
 }
 
 // The screenshot worker writes into the frame block that the encoder restart replaces: it is
 // stopped first and started last, at the region it had.
 void Stream::restart_workers(nb::object width, nb::object height) {
-    Transition transition(*this);
+    if (!is_capturing_) return;
     const bool screenshooting = is_screenshooting_;
-    if (screenshooting) stop_screenshot();
+    if (screenshooting) end_screenshooter();
     restart_encoding(width, height);
     if (screenshooting) {
         nb::tuple pos = nb::borrow<nb::tuple>(screenshot_position_);
-        start_screenshot(pos[0], pos[1], width, height);
+        launch_screenshooter(pos[0], pos[1], width, height);
     }
 }
 
@@ -210,7 +232,6 @@ void Stream::restart_workers(nb::object width, nb::object height) {
 // later): the host hears of it once a session, and a move, a size change or an encoder restart
 // tries again.
 void Stream::revive_workers() {
-    Transition transition(*this);
     auto reclaim = [this](Pid pid) { reclaim_locks_of(pid); };
     const bool screenshooting = is_screenshooting_;
     std::optional<WorkerProcess::End> end;

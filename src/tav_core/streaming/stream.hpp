@@ -29,6 +29,7 @@
 #include "runtime/one_shot.hpp"
 #include "streaming/capture_config.hpp"
 #include "streaming/frame_answers.hpp"
+#include "streaming/owner_thread.hpp"
 #include "streaming/vp9_encoder.hpp"
 #include "streaming/worker_launch.hpp"
 #include "streaming/worker_process.hpp"
@@ -101,23 +102,13 @@ class Stream {
     const nb::object& screenshot_position() const { return screenshot_position_; }
 
   private:
-    // Held by every transition of the stream: each start, stop and restart of a worker, and the
-    // worker part of the session's start and stop (docs/threads.md, "Stream transitions").
-    // Recursive; taken holding the GIL, which is let go while another thread holds it. A holder
-    // never calls the host nor delivers: its log lines (log_later) go out when the outermost
-    // transition ends.
-    class Transition {
-      public:
-        explicit Transition(Stream& stream);
-        ~Transition();
-        Transition(const Transition&) = delete;
-        Transition& operator=(const Transition&) = delete;
-
-      private:
-        Stream& stream_;
-        std::unique_lock<std::recursive_mutex> lock_;
-    };
+    // Runs `message` on the owner and waits for it. The owner makes every start, stop and restart
+    // of a worker, every revival, and the worker part of the session's start and stop; it never
+    // calls the host nor delivers: the log lines a message leaves (log_later) are delivered here,
+    // once it ended, also when it failed (docs/threads.md, "Stream transitions").
+    void transition(const std::function<void()>& message);
     void log_later(std::string line);
+    void start_session(double fps, double mbps, bool opaque);
 
     // The frame block shared by the server and both workers, new for every encoder start.
     struct FrameBlock {
@@ -126,12 +117,22 @@ class Stream {
         std::shared_ptr<ipc::Event> ready;  // a new frame is in the block: the encoder's wake-up
     };
 
-    void request_from_host(void (Stream::*getter)());
+    std::optional<FrameSource> request_from_host(void (Stream::*getter)(FrameSource&));
+    void run_getter(FrameAnswers& answers, void (Stream::*getter)(FrameSource&));
     nb::tuple capture_coords();  // the host's get_capture_coords, checked
-    void get_capture_coords();
-    void get_capture_pointer();
-    void get_capture_buffer();
+    void get_capture_coords(FrameSource& latest);
+    void get_capture_pointer(FrameSource& latest);
+    void get_capture_buffer(FrameSource& latest);
+    void grab_screen();
+    void copy_from_pointer();
+    void copy_from_buffer();
     void copy_frame(const void* source, size_t available);
+    // On the owner.
+    void launch_encoder(long width, long height, std::string_view input_format, double fps,
+                        double mbps, bool flip);
+    void end_encoder();
+    void launch_screenshooter(nb::object x, nb::object y, nb::object width, nb::object height);
+    void end_screenshooter();
     void restart_encoding(nb::object width, nb::object height);
     void restart_screenshot(nb::object x, nb::object y, nb::object width, nb::object height);
     void restart_workers(nb::object width, nb::object height);
@@ -148,16 +149,14 @@ class Stream {
     void log_output(const std::string& output);
     void autosend_loop(double period);
 
-    std::recursive_mutex transition_mutex_;
-    int transition_depth_ = 0;                // guarded by transition_mutex_
-    std::vector<std::string> deferred_logs_;  // guarded by transition_mutex_
     HostBridge& host_;
     net::ClientLink& link_;
     const ServingState& state_;
     Cameras& cameras_;
 
     CaptureConfig config_;
-    std::atomic<bool> is_capturing_{false}, is_autosend_{false};
+    std::atomic<bool> is_capturing_{false};  // read by the autosend loop without the GIL
+    bool is_autosend_ = false;
     // The session's rates and flip, kept for encoder restarts.
     double fps_ = 0, mbps_ = 0;
     bool flip_ = false;
@@ -166,11 +165,8 @@ class Stream {
     bool launch_failure_reported_ = false;  // the host was told, this session, of a bad interpreter
     LaunchSettings launch_;
 
-    // What the host's getters last returned.
-    nb::object capture_position_ = nb::none();  // (x, y), or none
-    std::optional<uint64_t> capture_pointer_;
-    nb::object capture_buffer_ = nb::none();    // a bytes-like object, or none
-    AtomicShared<FrameAnswers> frame_answers_;  // new for every session
+    // The hand-off from the host's getters to the frame requests, new for every session.
+    std::shared_ptr<FrameAnswers> frame_answers_;
     // Set when the latest start has finished (the network thread waits for it).
     AtomicShared<OneShot> start_event_;
     std::atomic<bool> start_running_{false};  // a start runs in host context now
@@ -179,13 +175,18 @@ class Stream {
     std::mutex autosend_mutex_;
     std::condition_variable autosend_wake_;  // cuts a pacing sleep short when the session stops
 
-    std::atomic<bool> is_encoding_{false}, is_screenshooting_{false};
+    // The owner's: the workers and what they share (others read them holding the GIL).
+    bool is_encoding_ = false, is_screenshooting_ = false;
     WorkerProcess encoder_, screenshooter_;
     FrameBlock block_;
     size_t frame_size_ = 0;
     nb::object screenshot_position_;  // (x, y) of the grabbed screen region
     // Taken by the encoder worker around its use of the packet channel.
     std::shared_ptr<ipc::Lock> channel_lock_ = std::make_shared<ipc::Lock>();
+    std::vector<std::string> deferred_logs_;  // the owner's; delivered by transition()
+
+    // Last, so that it ends first.
+    OwnerThread owner_{"tavrel-stream"};
 };
 
 }  // namespace tav::streaming

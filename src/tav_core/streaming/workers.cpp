@@ -45,9 +45,8 @@ net::Socket dead_end_channel() { return net::Socket(platform::dead_end_stream())
 
 }  // namespace
 
-void Stream::start_encoding(long width, long height, std::string_view input_format, double fps,
+void Stream::launch_encoder(long width, long height, std::string_view input_format, double fps,
                             double mbps, bool flip) {
-    Transition transition(*this);
     if (is_encoding_) return;
     const int bpp = bytes_per_pixel(input_format);
     const auto [out_width, out_height] = clamped_size(width, height);
@@ -106,8 +105,7 @@ void Stream::start_encoding(long width, long height, std::string_view input_form
     }
 }
 
-void Stream::start_screenshot(nb::object x, nb::object y, nb::object width, nb::object height) {
-    Transition transition(*this);
+void Stream::launch_screenshooter(nb::object x, nb::object y, nb::object width, nb::object height) {
     screenshot_position_ = nb::make_tuple(x, y);
     screenshooter_.prepare();
     is_screenshooting_ = true;
@@ -174,14 +172,12 @@ void Stream::worker_ended(const WorkerProcess::End& end) {
 // An encoder that cannot start is not started again and again: the app hears of it once a session
 // (ERR_FFMPEG) and the frame block goes at once. A new start, or a new capture size, tries again.
 void Stream::encoder_failed() {
-    Transition transition(*this);
-    stop_encoding();
+    end_encoder();
     if (!encoder_failure_sent_) link_.send_code(ERR_FFMPEG);
     encoder_failure_sent_ = true;
 }
 
-void Stream::stop_encoding() {
-    Transition transition(*this);
+void Stream::end_encoder() {
     if (!is_encoding_) return;
     is_encoding_ = false;
     // A worker blocked on a full channel (the app stopped reading) ends at once.
@@ -194,8 +190,7 @@ void Stream::stop_encoding() {
     ipc::unlink_owned(block.shm->name());
 }
 
-void Stream::stop_screenshot() {
-    Transition transition(*this);
+void Stream::end_screenshooter() {
     if (!is_screenshooting_) return;
     is_screenshooting_ = false;
     worker_ended(screenshooter_.stop([this](Pid pid) { reclaim_locks_of(pid); }));
