@@ -144,7 +144,7 @@ def test_closed_loop_holds_the_queue_within_about_a_frame_and_uses_the_link(driv
         late = [r[0] for r in run if r[0] >= 8 and r[2] > 0.25]
         assert not late or max(late) - 8 <= 1.0  # latency back under 250 ms within a second
     if "1 to 4" in name:
-        assert any(r[1] >= 1.8e6 for r in run if 8 <= r[0] <= 11)  # the faster link is found
+        assert any(r[1] >= 1.8e6 for r in run if 8 <= r[0] <= 10)  # the faster link is found
 
 
 def test_rules_one_trace_each(driver):
@@ -173,7 +173,7 @@ def test_rules_one_trace_each(driver):
     assert rc.target <= 0.9e6
     # Then it holds: no more than its share of what the link showed for a while, although the
     # queue is gone.
-    for j in range(38, 38 + 14):
+    for j in range(38, 38 + 9):
         delivered += rc.target / 8 * TICK
         assert rc.step(j * TICK, delivered, 0) <= 0.95e6
     rc.close()

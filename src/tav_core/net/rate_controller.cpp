@@ -21,7 +21,7 @@ constexpr double kDraining = 0.9;      // of the queue at the last decrease: a q
 constexpr double kHold = 0.5;          // s after a decrease before the target is back at its share
 constexpr double kStartRise = 1.5;     // per kStartInterval while starting
 constexpr double kStartInterval = 0.15;
-constexpr double kQuiet = 0.75;       // s without a queue before a probe
+constexpr double kQuiet = 0.5;        // s without a queue before a probe
 constexpr double kProbeTime = 0.5;    // s a probe lasts
 constexpr double kProbeSettle = 0.2;  // s: the start of a probe still carries the older rate
 constexpr double kFirstGain = 0.1, kMaxGain = 0.4;  // a probe's rise over the link's rate
@@ -106,13 +106,14 @@ void RateController::flat(double now) {
         // far when the stream carried most of the probe's rise (a link that got faster is found
         // within seconds). A link that does not carry it shows a queue, which ends the probing
         // (above); a probe that carried nothing more ends here.
+        // Judged against the link's rate when the probe began: the floor above lifts link_ to
+        // what the probe carries while it runs.
         const double carried = delivered_rate(probe_since_ + kProbeSettle);
-        if (fills && carried > link_) {
-            if (carried > link_ * (1 + kShown * probe_gain_))
+        if (fills && carried > probe_base_) {
+            if (carried > probe_base_ * (1 + kShown * probe_gain_))
                 probe_gain_ = std::min(2 * probe_gain_, kMaxGain);
-            link_ = carried;
-            probe_since_ = now;
-            set(link_ * (1 + probe_gain_));
+            link_ = std::max(link_, carried);
+            probe(now);
             return;
         }
         probe_since_ = -1;
@@ -122,10 +123,13 @@ void RateController::flat(double now) {
         return;
     }
     if (link_ > 0 && target_ < kShare * link_ && now - last_cut_ >= kHold) set(kShare * link_);
-    if (link_ > 0 && now - quiet_since_ >= kQuiet && target_ < asked_ && fills) {
-        probe_since_ = now;
-        set(link_ * (1 + probe_gain_));
-    }
+    if (link_ > 0 && now - quiet_since_ >= kQuiet && target_ < asked_ && fills) probe(now);
+}
+
+void RateController::probe(double now) {
+    probe_since_ = now;
+    probe_base_ = link_;
+    set(link_ * (1 + probe_gain_));
 }
 
 std::optional<double> RateController::step(const LinkSample& s) {

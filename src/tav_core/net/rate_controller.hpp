@@ -58,6 +58,7 @@ class RateController {
     void set(double bps);
     void cut(double queued, double queue, double now);
     void flat(double now);
+    void probe(double now);  // from the link's rate now
 
     double asked_, floor_, frame_seconds_, target_;
     bool starting_;           // no queue seen yet: the rate climbs fast
@@ -69,6 +70,7 @@ class RateController {
     double last_cut_ = -1e9, cut_queue_ = 0;    // the last decrease and the queue it met
     double quiet_since_ = 0;                    // no queue and no probe since
     double probe_since_ = -1;                   // a probe runs since, or -1
+    double probe_base_ = 0;                     // the link's rate when it began
     double probe_gain_ = 0;                     // of the link's rate, for the next probe
 };
 
