@@ -8,7 +8,8 @@
 # digest) before first use, and kept in ~/.cache/tavrel beside the checkout's Wine prefix. Its
 # ._pth file goes: the interpreter then finds its site-packages and honours PYTHONPATH, as an
 # installed Windows Python does (a spawned worker's path is handed over that way). The test
-# dependencies are installed once (as win_amd64 wheels); the wheel from dist/ on every run.
+# dependencies are installed once (as win_amd64 wheels); the wheel from dist/ on every run (but
+# with --bpy).
 #
 # usage: scripts/windows/python.sh 3.11|3.13 [--time-limit SECONDS] [--bpy VERSION]
 #                                  [--newer-wine] [PYTHON ARGUMENTS...]
@@ -86,12 +87,15 @@ if [ "$(cat "$home/.requirements" 2>/dev/null)" != "${requirements[*]}" ]; then
     "${pip[@]}" --target "$site" "${requirements[@]}"
     echo "${requirements[*]}" >"$home/.requirements"
 fi
-# The wheel of this checkout, fresh on every run.
-wheels=(dist/tavrel-*-"$wheel_tag".whl)
-[ -f "${wheels[0]}" ] || { echo "no $wheel_tag wheel in dist/ (scripts/build_wheels.sh --windows)" >&2; exit 1; }
+# The wheel of this checkout, fresh on every run; none with Blender, which loads the core as the
+# add-on does (from its archive's wheel, or a path it is given).
 rm -rf "$site"/tavrel "$site"/tavrel-*.dist-info
-"${pip[@]}" --no-deps --target "$site" "${wheels[0]}" 2>&1 | grep -v 'already exists' >&2 || true
-[ -d "$site/tavrel" ] || { echo "installing ${wheels[0]} failed" >&2; exit 1; }
+if [ -z "$bpy" ]; then
+    wheels=(dist/tavrel-*-"$wheel_tag".whl)
+    [ -f "${wheels[0]}" ] || { echo "no $wheel_tag wheel in dist/ (scripts/build_wheels.sh --windows)" >&2; exit 1; }
+    "${pip[@]}" --no-deps --target "$site" "${wheels[0]}" 2>&1 | grep -v 'already exists' >&2 || true
+    [ -d "$site/tavrel" ] || { echo "installing ${wheels[0]} failed" >&2; exit 1; }
+fi
 # Blender as a Python module: the registry's win_amd64 bpy and its dependencies but numpy (the
 # interpreter's own serves: bpy 5.x asks a numpy that needs functions Wine's C runtime lacks),
 # kept in a folder of their own (about 700 MB) that goes on the interpreter's path.
