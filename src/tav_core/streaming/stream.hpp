@@ -138,11 +138,9 @@ class Stream {
     void revive_workers();
     void encoder_failed();
     void reclaim_locks_of(Pid pid);
-    // Spawns `worker` running `entry`, handing it `objects`, with the argument tuple `arguments`
-    // then makes; false (reported) when the interpreter cannot be started.
-    bool spawn_worker(WorkerProcess& worker, const char* entry,
-                      std::vector<platform::Handle> objects,
-                      const std::function<nb::tuple(const platform::HandOver&)>& arguments);
+    // Starts `worker` from `record`, forked or spawned as launch() says; false (reported) when it
+    // could not start.
+    bool launch_worker(WorkerProcess& worker, std::shared_ptr<const WorkerRecord> record);
     void worker_ended(const WorkerProcess::End& end);
     void report_launch_failure(const std::string& reason, const std::string& output);
     void log_output(const std::string& output);
