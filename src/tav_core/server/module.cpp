@@ -1,5 +1,5 @@
 // The extension module tavrel.tav_core: the cross-process primitives, the protocol table, the
-// server (server/server_binding.cpp) and the worker entry points. No logic lives here.
+// server (server/bindings.hpp) and the worker entry points. No logic lives here.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
