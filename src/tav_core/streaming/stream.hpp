@@ -29,6 +29,7 @@
 #include "runtime/one_shot.hpp"
 #include "streaming/capture_config.hpp"
 #include "streaming/frame_answers.hpp"
+#include "streaming/start_request.hpp"
 #include "streaming/vp9_encoder.hpp"
 #include "streaming/worker_launch.hpp"
 #include "streaming/worker_process.hpp"
@@ -50,9 +51,9 @@ class Stream {
     void set_vertical_flip(bool flip) { config_.vflip = flip; }
 
     // ---- the session ------------------------------------------------------------------------
-    // The app's start request (its 12 payload bytes, or none when the read failed). The start
-    // event that announce_start() handed out is set when it returns, however it ends.
-    void start(const std::optional<std::string>& payload);
+    // The app's start request (none when its payload could not be read). The start event that
+    // announce_start() handed out is set when it returns, however it ends.
+    void start(const std::optional<StartRequest>& request);
     // Ends the session and its workers; any thread holding the GIL.
     void stop();
     bool is_capturing() const { return is_capturing_; }
