@@ -6,6 +6,20 @@
 # scripts/check_platforms.sh runs it (cmake -DTAV_SYSTEM=macos -P cmake/platform_sources.cmake
 # prints a system's files; -DTAV_PLATFORM_DIRS=posix those of the given folders).
 
+# tav_build_system(OUT): the system this build is for: windows, portable (TAV_PORTABLE_POSIX),
+# macos or linux.
+function(tav_build_system out)
+  if(WIN32)
+    set(${out} windows PARENT_SCOPE)
+  elseif(TAV_PORTABLE_POSIX)
+    set(${out} portable PARENT_SCOPE)
+  elseif(APPLE)
+    set(${out} macos PARENT_SCOPE)
+  else()
+    set(${out} linux PARENT_SCOPE)
+  endif()
+endfunction()
+
 # tav_platform_dirs(OUT SYSTEM): the folders of SYSTEM (linux, macos, windows, or portable: the
 # portable POSIX build), first choice first.
 function(tav_platform_dirs out system)
