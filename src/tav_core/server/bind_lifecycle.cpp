@@ -55,9 +55,8 @@ Constants:
         "``worker_launch`` is how worker processes start: 'fork' (the default on Linux) or\n"
         "'spawn' (elsewhere), a new ``python_executable`` process (by default the host's own\n"
         "interpreter, found by _guess_python_executable; forked workers run none). Raises\n"
-        "ValueError for a bad ``plugin_version``, ``event_mode`` or ``worker_launch``, TypeError "
-        "for a\n"
-        "``python_executable`` that is not text.");
+        "ValueError for a bad ``plugin_version``, ``event_mode`` or ``worker_launch``,\n"
+        "TypeError for a ``python_executable`` that is not text.");
 
     cls.attr("SERVER_VERSION") = nb::make_tuple(kVersion[0], kVersion[1], kVersion[2]);
     cls.attr("CAPMODE_SCREENSHOT") = static_cast<int>(CaptureMode::screenshot);
