@@ -45,25 +45,18 @@ PYTHONPATH="$root/build/dev-portable/stage" .venv/bin/python -m pytest -q -p no:
     --worker-launch=spawn "${primitive_tests[@]}" "${worker_tests[@]}" "$@" || status=1
 
 # The platform layer on its own: its check program against the portable files here (built and
-# run), then for both macOS targets with macOS's own headers (built and linked only), each
-# facility from macos/ where it has a file there, else from posix/.
-layer="$root/src/tav_core/platform"
+# run), then for both macOS targets with macOS's own headers (built and linked only). The files
+# are those the build takes for each (cmake/platform_sources.cmake).
 sources() {
-    for f in "$layer"/posix/*.cpp; do
-        if [ -n "$1" ] && [ -f "$layer/$1/$(basename "$f")" ]; then
-            echo "$layer/$1/$(basename "$f")"
-        else
-            echo "$f"
-        fi
-    done
+    cmake "$@" -P cmake/platform_sources.cmake 2>&1
 }
 echo "platforms: the platform layer's checks, portable POSIX"
-mapfile -t portable < <(sources "")
+mapfile -t portable < <(sources -DTAV_PLATFORM_DIRS=posix)
 g++ -std=c++20 -Wall -Wextra -Werror -O1 -I"$root/src/tav_core" tests/platform_check.cpp \
     "${portable[@]}" -lpthread -o build/platform_check || status=1
 build/platform_check || status=1
 
-mapfile -t mac < <(sources macos)
+mapfile -t mac < <(sources -DTAV_SYSTEM=macos)
 for target in aarch64-macos x86_64-macos; do
     echo "platforms: the platform layer's checks, built for $target"
     .venv/bin/python -m ziglang c++ -target "$target" -std=c++20 -Wall -Wextra -Werror \

@@ -60,10 +60,8 @@ int main(int argc, char** argv) {
     HandOver hand_over{lock.handles(), {}};
     Spawned spawned = spawn({argv[0], "child"}, {}, hand_over);
     CHECK(hand_over.pass(lock.handles()[0]) == 3);
-    CHECK(write_all(spawned.input, "x"));
+    CHECK(write_all(spawned.input.get(), "x"));
     CHECK(wait_process(spawned.process, 10));
-    close_descriptor(spawned.input);
-    close_descriptor(spawned.output);
     bool missing = false;
     try {
         HandOver nothing;
@@ -78,9 +76,7 @@ int main(int argc, char** argv) {
     HandOver nothing;
     Spawned gone = spawn({argv[0], "child"}, {}, nothing);
     CHECK(wait_process(gone.process, 10));
-    CHECK(!write_all(gone.input, "x"));
-    close_descriptor(gone.input);
-    close_descriptor(gone.output);
+    CHECK(!write_all(gone.input.get(), "x"));
 
     unsigned char random[8] = {};
     secure_random(random, sizeof random);

@@ -51,7 +51,9 @@ def test_worker_launch_argument():
         assert default.worker_launch == "spawn" and os.path.isfile(default.python_executable)
     spawning = server(worker_launch="spawn")
     assert spawning.worker_launch == "spawn" and os.path.isfile(spawning.python_executable)
+    # Only spawned workers run an interpreter: a forked server reports none, even when given one.
     assert server(worker_launch="spawn", python_executable="/opt/py").python_executable == "/opt/py"
+    assert server(worker_launch="fork", python_executable="/opt/py").python_executable is None
     for wrong in ("Fork", "", "thread", 1, b"spawn"):
         with pytest.raises(ValueError, match="'fork' or 'spawn'"):
             server(worker_launch=wrong)

@@ -160,13 +160,10 @@ Child::~Child() {
         platform::kill_process(spawned_.process);
         platform::wait_process(spawned_.process, 10);
     }
-    platform::close_descriptor(spawned_.input);
-    platform::close_descriptor(spawned_.output);
-    platform::release_process(spawned_.process);
 }
 
 bool Child::send(const std::vector<std::string>& fields) {
-    return platform::write_all(spawned_.input, argument_block(fields));
+    return platform::write_all(spawned_.input.get(), argument_block(fields));
 }
 
 int Child::wait(double seconds) {
@@ -185,7 +182,7 @@ int Child::wait(double seconds) {
     return status;
 }
 
-std::string Child::output() { return platform::read_to_end(spawned_.output); }
+std::string Child::output() { return platform::read_to_end(spawned_.output.get()); }
 
 int run_child(const std::vector<std::string>& args) {
     const std::vector<std::string> f = read_argument_block();

@@ -47,10 +47,10 @@ int run_encoder_worker(const std::vector<std::string>& f) {
     a.output_format = "yuv420p";
     a.img_cmd = 4;
     const socket_handle socket = shared_socket(f.at(6));
-    a.socket_fd = socket;
+    a.packet_channel = socket;
     a.shm_name = f.at(7);
     a.shm_size = number_of(f.at(8));
-    a.socket_lock = ipc::Lock::from_share(f.at(9));
+    a.channel_lock = ipc::Lock::from_share(f.at(9));
     a.shm_lock = ipc::Lock::from_share(f.at(10));
     a.new_frame_event = event_at(f, 11);
     a.keep_encoding_event = event_at(f, 14);

@@ -35,10 +35,10 @@ std::optional<platform::HandOver> made_for(nb::handle process_handle,
     if (!platform::kWindows) return std::nullopt;
     if (process_handle.is_none())
         throw nb::value_error("In Windows, 'process_handle' must be set as the target process");
-    platform::HandOver to{std::move(handles)};
+    platform::HandOver to{std::move(handles), {}, 0};
     const auto value = nb::cast<uint64_t>(process_handle);
     nb::gil_scoped_release release;
-    platform::hand_over_to(platform::Process(0, platform::handle_from_value(value)), to);
+    platform::hand_over_to(platform::handle_from_value(value), to);
     return to;
 }
 

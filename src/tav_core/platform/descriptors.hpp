@@ -1,11 +1,12 @@
 // Handles of the operating system's objects (POSIX: descriptors of files, pipes, sockets and
-// memory; Windows: HANDLEs): closing them, and reading and writing whole byte strings on a
-// blocking stream.
+// memory; Windows: HANDLEs): closing them, owning them, and reading and writing whole byte strings
+// on a blocking stream.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tav::platform {
 
@@ -27,6 +28,31 @@ Handle standard_input();
 Handle standard_output();
 
 void close_descriptor(Handle h);
+
+// A handle with one owner, closed when the owner lets go of it.
+class OwnedHandle {
+  public:
+    OwnedHandle() = default;
+    explicit OwnedHandle(Handle h) : h_(h) {}
+    ~OwnedHandle() { reset(); }
+    OwnedHandle(OwnedHandle&& other) noexcept : h_(std::exchange(other.h_, kNoHandle)) {}
+    OwnedHandle& operator=(OwnedHandle&& other) noexcept {
+        if (this != &other) {
+            reset();
+            h_ = std::exchange(other.h_, kNoHandle);
+        }
+        return *this;
+    }
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+
+    Handle get() const { return h_; }
+    explicit operator bool() const { return h_ != kNoHandle; }
+    void reset() { close_descriptor(std::exchange(h_, kNoHandle)); }
+
+  private:
+    Handle h_ = kNoHandle;
+};
 // Writes all of `data`; false when the stream failed first (a reader that is gone).
 bool write_all(Handle h, std::string_view data);
 // Reads exactly `size` bytes; false when the stream ended or failed first.

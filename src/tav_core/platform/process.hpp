@@ -18,19 +18,25 @@ namespace tav::platform {
 using Pid = int;
 
 // A child process as its parent refers to it: its pid and, on Windows, the process handle that
-// spawn opened (it keeps the pid from naming another process until release_process closes it).
-// A pid alone designates a process too: Windows then opens it by its pid for each call.
+// spawn opened, which it owns (the handle keeps the pid from naming another process until the
+// Process goes). A pid alone designates a process too: Windows then opens it by its pid for each
+// call.
 struct Process {
     Pid pid = 0;
-    Handle handle = kNoHandle;
+    OwnedHandle handle;
     Process() = default;
-    Process(Pid p, Handle h = kNoHandle) : pid(p), handle(h) {}
+    Process(Pid p) : pid(p) {}  // NOLINT: a pid designates its process
+    Process(Pid p, Handle h) : pid(p), handle(h) {}
 };
 
 Pid current_process();
 // The process that started this one (a worker's host). On POSIX it changes when that process
 // dies; Windows keeps the pid it recorded at the start (a spawned worker watches its input).
 Pid parent_process();
+
+// For a worker in a process of its own: a write to a stream whose reader is gone (a display
+// connection, a pipe) fails instead of ending the process. Forked children start so already.
+void ignore_broken_pipes();
 
 // Runs `handler` in the child after every fork of this process (to make its locks anew).
 void on_fork_child(void (*handler)());
@@ -58,11 +64,11 @@ struct HandOver {
     }
 };
 
-// A spawned child as its parent holds it.
+// A spawned child as its parent holds it; the handles close when it goes.
 struct Spawned {
     Process process;
-    Handle input = kNoHandle;   // our end of the child's standard input (a pipe)
-    Handle output = kNoHandle;  // our end of the child's standard output and error (one pipe)
+    OwnedHandle input;   // our end of the child's standard input (a pipe)
+    OwnedHandle output;  // our end of the child's standard output and error (one pipe)
 };
 
 // Starts `argv` (argv[0] the program's path) with the environment `env` ("NAME=value" each) in a
@@ -73,10 +79,10 @@ struct Spawned {
 Spawned spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
               HandOver& hand_over);
 
-// Hands `hand_over`'s handles to the running process `target`, filling in their values: on
-// Windows duplicated into it by its process handle (std::system_error when that fails). Elsewhere
-// descriptors reach a child only at its spawn: std::logic_error.
-void hand_over_to(const Process& target, HandOver& hand_over);
+// Hands `hand_over`'s handles to the running process whose handle is `process` (not taken over),
+// filling in their values: on Windows duplicated into it (std::system_error when that fails).
+// Elsewhere descriptors reach a child only at its spawn: std::logic_error.
+void hand_over_to(Handle process, HandOver& hand_over);
 
 // True when the child has ended; reaps it and stores its wait status in `status` (0 when it was
 // not our child any more). Never blocks.
@@ -88,10 +94,6 @@ bool wait_process(const Process& child, double seconds, double interval = 0.05);
 
 // Ends it at once (SIGKILL; Windows: forced termination); one that no longer exists is no error.
 void kill_process(const Process& child);
-
-// Gives up the parent's hold on a child that ended (Windows: closes its handle; elsewhere the
-// wait that saw it end reaped it).
-void release_process(Process& child);
 
 // What tells a process apart from a later one with the same pid (where the system says).
 struct ProcessStamp {

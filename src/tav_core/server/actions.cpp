@@ -45,7 +45,21 @@ void execute_script(CommandContext& c, const Request& r) {
     c.link.send(w.bytes());
 }
 
-void start_streaming(CommandContext& c, const Request& r) { c.stream.start(r.payload); }
+// The 12 bytes: fps and Mbit/s (float32 each), a 16-bit value no one uses, the opaque and the
+// autosend flags.
+void start_streaming(CommandContext& c, const Request& r) {
+    std::optional<streaming::StartRequest> request;
+    if (r.payload) {
+        wire::Reader w(*r.payload);
+        request.emplace();
+        request->fps = w.f32();
+        request->mbps = w.f32();
+        w.u16();
+        request->opaque = w.u8() != 0;
+        request->autosend = w.u8() != 0;
+    }
+    c.stream.start(request);
+}
 
 void send_viewport_img(CommandContext& c, const Request&) { c.stream.pass_frame_to_encoder(true); }
 

@@ -1,5 +1,5 @@
 // The extension module tavrel.tav_core: the cross-process primitives, the protocol table, the
-// server (server/server_binding.cpp) and the worker entry points. No logic lives here.
+// server (server/bindings.hpp) and the worker entry points. No logic lives here.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
@@ -96,21 +96,13 @@ NB_MODULE(tav_core, m) {
 
     tav::bind_server(m);
 
-    // Worker entry points: a forked worker is handed its argument tuple, a spawned one reads it on
-    // its standard input.
+    // Worker entry points: a spawned worker calls them without arguments and reads its argument
+    // tuple on standard input; a caller in this process hands it over.
     m.def(
-        "_ep",
-        [](nb::handle args) {
-            if (args.is_none()) return tav::streaming::run_spawned_encoder();
-            tav::streaming::encoder_entry(args);
-        },
+        "_ep", [](nb::handle args) { tav::streaming::run_entry("_ep", args); },
         "args"_a = nb::none());
     m.def(
-        "_sp",
-        [](nb::handle args) {
-            if (args.is_none()) return tav::streaming::run_spawned_screenshot();
-            tav::streaming::screenshot_entry(args);
-        },
+        "_sp", [](nb::handle args) { tav::streaming::run_entry("_sp", args); },
         "args"_a = nb::none());
 
     m.attr("__all__") = nb::make_tuple("TavServer", "_ep", "_sp");

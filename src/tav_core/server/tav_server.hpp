@@ -1,5 +1,5 @@
-// TavServer: the one object a host plug-in creates, and the thin object the Python API binds. It
-// holds the serving lifecycle and the pieces that do the work:
+// TavServer: the one object a host plug-in creates, and the thin object the Python API binds
+// (bindings.hpp). It holds the serving lifecycle and the pieces that do the work:
 //   HostBridge   (host/host_bridge.hpp)       every call into the host, push or pull
 //   Listener     (net/listener.hpp)      the listening socket
 //   ClientLink   (net/client_link.hpp)   the connected app's connection
@@ -79,8 +79,5 @@ class TavServer {
     AppSession session_{host_, link_, state_, cameras_, stream_, identity_};
     DaemonThread network_thread_, stop_thread_;
 };
-
-// Binds TavServer into the extension module (server/server_binding.cpp).
-void bind_server(nb::module_& m);
 
 }  // namespace tav

@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "streaming/pixel_formats.hpp"
@@ -32,6 +33,8 @@ struct CaptureConfig {
     bool has_alpha() const {
         return mode && mode != CaptureMode::screenshot && pixels->bytes_per_pixel == 4;
     }
+    // The name of the frames' pixel format ("rgb", ...), empty before the host set one.
+    std::string_view pixel_format_name() const { return pixels ? pixels->name : ""; }
 };
 
 // A width or height the host gave, as a worker takes it: TypeError for what is no number.

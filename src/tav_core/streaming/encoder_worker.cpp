@@ -19,19 +19,19 @@ namespace tav::streaming {
 
 namespace {
 
-// The worker's hold on the app connection and the frame block. Both are given up under their
+// The worker's hold on its packet channel and the frame block. Both are given up under their
 // own lock (one at a time) however the run ends.
 struct Attachments {
     const EncoderArgs& args;
     const ParentWatch& parent;
-    net::Socket socket;
+    net::Socket channel;
     ipc::Shm block;
 
     ~Attachments() { release(); }
     void release() {
-        if (socket) {
-            LockScope held(*args.socket_lock, parent);
-            socket.close();
+        if (channel) {
+            LockScope held(*args.channel_lock, parent);
+            channel.close();
         }
         if (block.is_open()) {
             LockScope held(*args.shm_lock, parent);
@@ -97,7 +97,7 @@ void encode_frames(const EncoderArgs& a, const ParentWatch& parent, Attachments&
     // The channel has no other writer: a message needs no lock, and a worker that dies in the
     // middle of one leaves a fragment the server drops, never half a message on the wire.
     auto send_packet = [&](std::string_view packet) {
-        return net::send_all(att.socket.get(), writer.frame(packet)) == 0;
+        return net::send_all(att.channel.get(), writer.frame(packet)) == 0;
     };
     // Frame signals do not queue: frames written while one is encoded collapse into the newest.
     while (wait_for_wake(*a.new_frame_event, parent)) {
@@ -108,7 +108,7 @@ void encode_frames(const EncoderArgs& a, const ParentWatch& parent, Attachments&
             if (!held) return;
             encoder.load(att.block.data());
         }
-        if (auto bps = targets.newest(att.socket.get())) encoder.set_bitrate(*bps);
+        if (auto bps = targets.newest(att.channel.get())) encoder.set_bitrate(*bps);
         if (!encoder.encode(send_packet)) return;  // the app is gone: end quietly
     }
 }
@@ -123,12 +123,12 @@ int run_encoder(const EncoderArgs& a) {
     Attachments att{a, parent, {}, {}};
     try {
         {
-            LockScope held(*a.socket_lock, parent);
+            LockScope held(*a.channel_lock, parent);
             if (!held) return 0;
-            att.socket = net::Socket(platform::duplicate_socket(a.socket_fd));
-            if (!att.socket)
+            att.channel = net::Socket(platform::duplicate_socket(a.packet_channel));
+            if (!att.channel)
                 throw std::system_error(platform::socket_error(), std::generic_category(),
-                                        "app socket");
+                                        "packet channel");
         }
         {
             LockScope held(*a.shm_lock, parent);

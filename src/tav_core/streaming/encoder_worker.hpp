@@ -5,7 +5,7 @@
 //
 // The run takes its arguments as C++ values and never touches Python, so it can run in a forked
 // child, on a thread without the GIL, or in a program without an interpreter. The module's entry
-// `_ep` parses the argument tuple into them (encoder_entry.hpp).
+// `_ep` decodes the argument tuple into them (worker_record.hpp).
 #pragma once
 
 #include <cstddef>
@@ -28,9 +28,10 @@ struct EncoderArgs {
     uint8_t img_cmd = 0;        // value 9: the code that opens each video packet message
     std::string shm_name;       // value 10: the frame block (name, size)
     size_t shm_size = 0;
-    platform::Socket socket_fd =
-        platform::kNoSocket;                 // value 11: the packet channel (any stream socket)
-    std::shared_ptr<ipc::Lock> socket_lock;  // values 12-15, opened from their share descriptions
+    // Value 11: the packet channel (any stream socket), and value 12: the lock every writer into
+    // it holds.
+    platform::Socket packet_channel = platform::kNoSocket;
+    std::shared_ptr<ipc::Lock> channel_lock;  // values 12-15, opened from their share descriptions
     std::shared_ptr<ipc::Lock> shm_lock;
     std::shared_ptr<ipc::Event> new_frame_event;
     std::shared_ptr<ipc::Event> keep_encoding_event;

@@ -1,6 +1,5 @@
 #include "streaming/screenshot_worker.hpp"
 
-#include <csignal>
 #include <cstdio>
 #include <stdexcept>
 
@@ -57,10 +56,6 @@ size_t region_frame_size(const Region& r) {
 
 int run_screenshot(const ScreenshotArgs& a) {
     const ParentWatch parent(a.parent_pid);
-#ifdef SIGPIPE
-    // A display that goes away mid-write must end the grab with an error, not the process.
-    if (parent.forked()) std::signal(SIGPIPE, SIG_IGN);
-#endif
     try {
         ScreenGrab grabber(a.region);  // made once; released after the block is detached
         Attachment att{a, parent, {}};

@@ -2,7 +2,7 @@
 //
 // The run takes its arguments as C++ values and never touches Python, so it can run in a forked
 // child, on a thread without the GIL, or in a program without an interpreter. The module's entry
-// `_sp` parses the argument tuple into them (screenshot_entry.hpp).
+// `_sp` decodes the argument tuple into them (worker_record.hpp).
 #pragma once
 
 #include <cstddef>
@@ -37,8 +37,6 @@ inline constexpr int kExitNoDisplay = 69;
 
 // The bytes of a grab of `region`; the frame block must hold at least that many.
 size_t region_frame_size(const Region& region);
-inline constexpr const char* kBlockTooSmall =
-    "buffer_share: the block is smaller than a frame of the region";
 
 // Runs the worker until its keep event is found clear, no request came for the idle lifespan, or
 // the parent died; one grab and one copy per request. Without the GIL; reports a failure of its

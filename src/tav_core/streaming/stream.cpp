@@ -7,7 +7,6 @@
 
 #include "host/host_values.hpp"
 #include "net/commands.hpp"
-#include "net/wire.hpp"
 #include "runtime/format.hpp"
 #include "runtime/python.hpp"
 #include "streaming/encoder_worker.hpp"
@@ -97,7 +96,7 @@ void Stream::release_start_waiter() {
     if (auto started = start_event_.load()) started->set();
 }
 
-void Stream::start(const std::optional<std::string>& payload) {
+void Stream::start(const std::optional<StartRequest>& request) {
     // Whatever happens, the network thread waiting for this start is released.
     struct Release {
         Stream& s;
@@ -110,15 +109,13 @@ void Stream::start(const std::optional<std::string>& payload) {
 
     // A start that runs after its app left (a queue drained late) starts nothing; nor does one
     // while the server stops, whose stop would tear the new session down under it.
-    if (!payload || is_capturing_ || !state_.is_serving || !state_.is_connected ||
+    if (!request || is_capturing_ || !state_.is_serving || !state_.is_connected ||
         state_.is_stopping)
         return;
     if (!cameras_.check(host_, link_)) return;
-    wire::Reader r(*payload);
-    const double fps = rate(r.f32(), kFallbackFps, kMinFramerate, kMaxFramerate);
-    const double mbps = rate(r.f32(), kFallbackMbps, kMinBitrate, kMaxBitrate);
-    r.u16();  // not used
-    const bool opaque = r.u8() != 0, autosend = r.u8() != 0;
+    const double fps = rate(request->fps, kFallbackFps, kMinFramerate, kMaxFramerate);
+    const double mbps = rate(request->mbps, kFallbackMbps, kMinBitrate, kMaxBitrate);
+    const bool opaque = request->opaque, autosend = request->autosend;
     is_autosend_ = autosend;
     py::log(format("Starting Viewport Capture. %.2f fps, %.2f Mbits/s, Opaque: %d, Autosend: %d",
                    fps, mbps, opaque ? 1 : 0, autosend ? 1 : 0));

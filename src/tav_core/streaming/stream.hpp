@@ -30,6 +30,7 @@
 #include "streaming/capture_config.hpp"
 #include "streaming/frame_answers.hpp"
 #include "streaming/owner_thread.hpp"
+#include "streaming/start_request.hpp"
 #include "streaming/vp9_encoder.hpp"
 #include "streaming/worker_launch.hpp"
 #include "streaming/worker_process.hpp"
@@ -51,9 +52,9 @@ class Stream {
     void set_vertical_flip(bool flip) { config_.vflip = flip; }
 
     // ---- the session ------------------------------------------------------------------------
-    // The app's start request (its 12 payload bytes, or none when the read failed). The start
-    // event that announce_start() handed out is set when it returns, however it ends.
-    void start(const std::optional<std::string>& payload);
+    // The app's start request (none when its payload could not be read). The start event that
+    // announce_start() handed out is set when it returns, however it ends.
+    void start(const std::optional<StartRequest>& request);
     // Ends the session and its workers; any thread holding the GIL.
     void stop();
     bool is_capturing() const { return is_capturing_; }
@@ -139,11 +140,9 @@ class Stream {
     void revive_workers();
     void encoder_failed();
     void reclaim_locks_of(Pid pid);
-    // Spawns `worker` running `entry`, handing it `objects`, with the argument tuple `arguments`
-    // then makes; false (reported) when the interpreter cannot be started.
-    bool spawn_worker(WorkerProcess& worker, const char* entry,
-                      std::vector<platform::Handle> objects,
-                      const std::function<nb::tuple(const platform::HandOver&)>& arguments);
+    // Starts `worker` from `record`, forked or spawned as launch() says; false (reported) when it
+    // could not start.
+    bool launch_worker(WorkerProcess& worker, std::shared_ptr<const WorkerRecord> record);
     void worker_ended(const WorkerProcess::End& end);
     void report_launch_failure(const std::string& reason, const std::string& output);
     void log_output(const std::string& output);

@@ -1,6 +1,7 @@
 // How the server starts its workers, and what both sides of a spawned worker's start agree on.
 //
-// A forked worker runs the worker's C++ code in a copy of the host process. A spawned worker is a
+// Both launches start a worker from its WorkerRecord (worker_record.hpp). A forked worker runs the
+// worker's C++ code in a copy of the host process. A spawned worker is a
 // new interpreter (the host's python_executable) that imports this module and calls `_ep()` or
 // `_sp()` without arguments; those read the argument block on standard input: the length of the
 // serialized argument tuple (uint32 little-endian), then the tuple, pickled. The shared objects
@@ -15,8 +16,7 @@
 #include <vector>
 
 #include "platform/process.hpp"
-#include "streaming/encoder_worker.hpp"
-#include "streaming/screenshot_worker.hpp"
+#include "streaming/worker_record.hpp"
 
 namespace tav::streaming {
 
@@ -31,7 +31,7 @@ struct LaunchSettings {
 
 // "fork" or "spawn".
 std::string_view launch_name(WorkerLaunch how);
-// Fork where it is safe in a host (Linux); spawn elsewhere.
+// Fork where the system lets a host's child run the worker (platform::kForkWorkers), else spawn.
 WorkerLaunch default_launch();
 
 // Written by a spawned worker on its output once it has read its arguments: one that ends without
@@ -39,21 +39,19 @@ WorkerLaunch default_launch();
 inline constexpr std::string_view kReadyMark = "\x06tavrel-worker-ready\x06";
 
 // ---- the server's side, holding the GIL ---------------------------------------------------
-// The argument tuples of a spawned worker, which was handed the shared objects' handles by `to`.
-nb::tuple encoder_tuple(const EncoderArgs& args, const platform::HandOver& to);
-nb::tuple screenshot_tuple(const ScreenshotArgs& args, const platform::HandOver& to);
-// The argument block of a tuple.
-std::string argument_block(nb::handle tuple);
+// The argument block of a worker record, for a worker that `to` handed its handles.
+std::string argument_block(const WorkerRecord& record, const platform::HandOver& to);
 // The command line that runs the worker entry `entry` ("_ep" or "_sp") in `python`.
 std::vector<std::string> worker_command(const std::string& python, const char* entry);
 // The environment of a spawned worker: the host's, with PYTHONPATH from its sys.path.
 std::vector<std::string> worker_environment_entries();
 
-// ---- the worker's side: `_ep()` and `_sp()` without arguments ----------------------------------
-// Reads the argument block on standard input, runs the worker and ends the interpreter with the
-// worker's exit status (SystemExit when it is not 0). ValueError for a block that is cut short
-// or holds no valid tuple.
-void run_spawned_encoder();
-void run_spawned_screenshot();
+// ---- the worker's side: the entries `_ep(args)` and `_sp(args)` -------------------------------
+// Runs the worker of `entry` ("_ep" or "_sp") from its argument tuple: `args` when it is given (a
+// caller in this process), else the argument block on standard input (a spawned worker, which
+// then ends the interpreter with the worker's exit status: SystemExit when it is not 0). The tuple
+// is decoded holding the GIL, the worker runs without it. ValueError for a tuple that is missing,
+// cut short or not valid.
+void run_entry(const char* entry, nb::handle args);
 
 }  // namespace tav::streaming

@@ -11,10 +11,7 @@ WorkerProcess::~WorkerProcess() {
         platform::kill_process(*process_);
         py::Unlocked unlocked;
         platform::wait_process(*process_, kJoinTimeout);  // a killed process ends at once
-        platform::release_process(*process_);
     }
-    platform::close_descriptor(input_);
-    platform::close_descriptor(output_);
 }
 
 void WorkerProcess::prepare(std::shared_ptr<ipc::Event> wake) {
@@ -31,7 +28,7 @@ bool WorkerProcess::launch(const std::function<int()>& body, std::vector<platfor
         py::Unlocked unlocked;
         pid = platform::fork_child(body, std::move(keep));
     }
-    if (pid) process_ = platform::Process(*pid);
+    if (pid) process_.emplace(*pid);
     return pid.has_value();
 }
 
@@ -44,37 +41,33 @@ void WorkerProcess::spawn(const std::vector<std::string>& argv, const std::vecto
         py::Unlocked unlocked;
         child = platform::spawn(argv, env, hand_over);
     }
-    process_ = child.process;
-    input_ = child.input;
-    output_ = child.output;
+    process_ = std::move(child.process);
+    input_ = std::move(child.input);
+    output_ = std::move(child.output);
     std::string bytes;
     try {
         bytes = block();
     } catch (...) {
-        // Without its arguments the worker ends at once: its standard input ends here.
-        platform::close_descriptor(input_);
-        input_ = platform::kNoHandle;
+        input_.reset();  // without its arguments the worker ends at once
         throw;
     }
     // A few hundred bytes: the pipe takes them without waiting for the reader. A child that is
     // gone already shows at its end.
     py::Unlocked unlocked;
-    platform::write_all(input_, bytes);
+    platform::write_all(input_.get(), bytes);
 }
 
 // A spawned worker's standard input is its lifeline: it is closed only once the worker ended.
 WorkerProcess::End WorkerProcess::finish(int status) {
     End end{status, true, {}};
-    if (output_ != platform::kNoHandle) {
-        end.output = platform::read_to_end(output_);
+    if (output_) {
+        end.output = platform::read_to_end(output_.get());
         const size_t mark = end.output.find(kReadyMark);
         end.started = mark != std::string::npos;
         if (end.started) end.output.erase(mark, kReadyMark.size());
     }
-    platform::close_descriptor(input_);
-    platform::close_descriptor(output_);
-    input_ = output_ = platform::kNoHandle;
-    if (process_) platform::release_process(*process_);
+    input_.reset();
+    output_.reset();
     process_.reset();
     return end;
 }
@@ -95,7 +88,7 @@ WorkerProcess::End WorkerProcess::stop(const Reclaim& reclaim) {
         wake_->set();
     }
     if (!process_) return finish(0);
-    const platform::Process child = *process_;
+    const platform::Process& child = *process_;
     {
         py::Unlocked unlocked;
         if (!platform::wait_process(child, kJoinTimeout)) {

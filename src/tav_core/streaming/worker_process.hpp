@@ -1,7 +1,7 @@
-// A worker process as the server owns it: its pid and start time, the event that keeps it
+// A worker process as the server owns it: the process and its start time, the event that keeps it
 // running and the event that wakes it, and for a spawned worker the pipes of its standard input
-// and output. Stopping one clears its keep event and wakes it, waits for it (without the GIL),
-// kills it after kJoinTimeout and always reaps it.
+// and output (each handle closed by its owner when it goes). Stopping one clears its keep event and
+// wakes it, waits for it (without the GIL), kills it after kJoinTimeout and always reaps it.
 #pragma once
 
 #include <chrono>
@@ -70,7 +70,7 @@ class WorkerProcess {
     std::optional<platform::Process> process_;
     std::chrono::steady_clock::time_point started_;
     std::shared_ptr<ipc::Event> keep_, wake_;
-    platform::Handle input_ = platform::kNoHandle, output_ = platform::kNoHandle;  // when spawned
+    platform::OwnedHandle input_, output_;  // a spawned worker's standard input and output
 };
 
 }  // namespace tav::streaming

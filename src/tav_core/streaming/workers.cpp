@@ -12,7 +12,6 @@
 #include "platform/socket.hpp"
 #include "runtime/python.hpp"
 #include "streaming/encoder_worker.hpp"
-#include "streaming/screenshot_entry.hpp"
 #include "streaming/stream.hpp"
 #include "streaming/worker_launch.hpp"
 
@@ -24,20 +23,6 @@ namespace {
 std::string share_name(const ipc::Shm& shm) {
     const std::string& name = shm.name();
     return !name.empty() && name[0] == '/' ? name.substr(1) : name;
-}
-
-// What a worker is handed (a forked one: keeps open): its packet channel and the shared objects'
-// handles.
-std::vector<platform::Handle> handed(std::initializer_list<std::shared_ptr<ipc::Lock>> locks,
-                                     std::initializer_list<std::shared_ptr<ipc::Event>> events,
-                                     platform::Handle channel = platform::kNoHandle) {
-    std::vector<platform::Handle> out;
-    if (channel != platform::kNoHandle) out.push_back(channel);
-    for (const auto& l : locks)
-        for (platform::Handle h : l->handles()) out.push_back(h);
-    for (const auto& e : events)
-        for (platform::Handle h : e->handles()) out.push_back(h);
-    return out;
 }
 
 // The worker's end of a packet channel that leads nowhere: its first send ends it.
@@ -62,9 +47,10 @@ void Stream::launch_encoder(long width, long height, std::string_view input_form
     block_.shm = std::make_shared<ipc::Shm>(ipc::create_owned(frame_size_));
     is_encoding_ = true;
 
-    auto args = std::make_shared<EncoderArgs>();
+    auto record = std::make_shared<WorkerRecord>();
+    EncoderArgs& args = record->args.emplace<EncoderArgs>();
     try {
-        EncoderSettings& e = args->encoder;
+        EncoderSettings& e = args.encoder;
         e.input_width = static_cast<int>(std::min<long>(width, INT32_MAX));
         e.input_height = static_cast<int>(std::min<long>(height, INT32_MAX));
         e.input_format = input_format;
@@ -73,32 +59,22 @@ void Stream::launch_encoder(long width, long height, std::string_view input_form
         e.framerate = fps;
         e.bitrate_mbps = mbps;
         e.vflip = flip;
-        check_settings(e);  // arguments the encoder refuses: a retry would fail too
+        args.output_format = "yuv420p";
+        args.img_cmd = ASK_VIEWPORT_IMG;
+        args.shm_name = share_name(*block_.shm);
+        args.shm_size = frame_size_;
+        record->check();  // values the encoder refuses: a retry would fail too
         // The worker writes its packets into a channel of its own; the app connection puts them
         // on the wire. Without a connection the channel leads nowhere.
         std::shared_ptr<net::Connection> c = link_.connection();
         net::Socket channel = c ? c->open_video_channel(mbps * 1e6, fps) : dead_end_channel();
-        args->output_format = "yuv420p";
-        args->img_cmd = ASK_VIEWPORT_IMG;
-        args->shm_name = share_name(*block_.shm);
-        args->shm_size = frame_size_;
-        args->socket_fd = channel.get();
-        args->socket_lock = channel_lock_;
-        args->shm_lock = block_.lock;
-        args->new_frame_event = block_.ready;
-        args->keep_encoding_event = encoder_.keep();
-        args->parent_pid = platform::current_process();
-        std::vector<platform::Handle> objects = handed(
-            {args->socket_lock, args->shm_lock}, {args->new_frame_event, args->keep_encoding_event},
-            platform::socket_handle(channel.get()));
-        if (launch_.how == WorkerLaunch::spawn) {
-            if (!spawn_worker(encoder_, "_ep", std::move(objects),
-                              [&](auto& to) { return encoder_tuple(*args, to); }))
-                encoder_failed();
-        } else if (!encoder_.launch([args] { return run_encoder(*args); }, std::move(objects))) {
-            log_later("Error creating encoding process");
-            encoder_failed();
-        }
+        args.packet_channel = channel.get();
+        args.channel_lock = channel_lock_;
+        args.shm_lock = block_.lock;
+        args.new_frame_event = block_.ready;
+        args.keep_encoding_event = encoder_.keep();
+        args.parent_pid = platform::current_process();
+        if (!launch_worker(encoder_, record)) encoder_failed();
     } catch (...) {
         encoder_failed();
         throw;
@@ -110,34 +86,30 @@ void Stream::launch_screenshooter(nb::object x, nb::object y, nb::object width, 
     screenshooter_.prepare();
     is_screenshooting_ = true;
     if (!block_.shm) throw std::runtime_error("the screenshot worker needs a running encoder");
-    auto args = std::make_shared<ScreenshotArgs>();
-    args->region = screenshot_region(x, y, width, height);
-    args->shm_name = share_name(*block_.shm);
-    args->shm_size = block_.shm->size();
-    if (args->shm_size < region_frame_size(args->region))
-        throw std::invalid_argument(std::string("Invalid screenshot ") + kBlockTooSmall);
-    args->shm_lock = block_.lock;
-    args->new_frame_event = block_.ready;
-    args->keep_screenshot_event = screenshooter_.keep();
-    args->new_screenshot_event = screenshooter_.wake();
-    args->parent_pid = platform::current_process();
-    std::vector<platform::Handle> objects =
-        handed({args->shm_lock},
-               {args->new_frame_event, args->keep_screenshot_event, args->new_screenshot_event});
-    if (launch_.how == WorkerLaunch::spawn)
-        spawn_worker(screenshooter_, "_sp", std::move(objects),
-                     [&](auto& to) { return screenshot_tuple(*args, to); });
-    else if (!screenshooter_.launch([args] { return run_screenshot(*args); }, std::move(objects)))
-        log_later("Error creating encoding process");
+    auto record = std::make_shared<WorkerRecord>();
+    ScreenshotArgs& args = record->args.emplace<ScreenshotArgs>();
+    args.region = screenshot_region(x, y, width, height);
+    args.shm_name = share_name(*block_.shm);
+    args.shm_size = block_.shm->size();
+    record->check();
+    args.shm_lock = block_.lock;
+    args.new_frame_event = block_.ready;
+    args.keep_screenshot_event = screenshooter_.keep();
+    args.new_screenshot_event = screenshooter_.wake();
+    args.parent_pid = platform::current_process();
+    launch_worker(screenshooter_, record);
 }
 
-bool Stream::spawn_worker(WorkerProcess& worker, const char* entry,
-                          std::vector<platform::Handle> objects,
-                          const std::function<nb::tuple(const platform::HandOver&)>& arguments) {
-    platform::HandOver hand_over{std::move(objects), {}};
+bool Stream::launch_worker(WorkerProcess& worker, std::shared_ptr<const WorkerRecord> record) {
+    if (launch_.how == WorkerLaunch::fork) {
+        if (worker.launch([record] { return record->run(); }, record->handles())) return true;
+        log_later("Error creating encoding process");
+        return false;
+    }
+    platform::HandOver hand_over{record->handles(), {}};
     try {
-        worker.spawn(worker_command(launch_.python, entry), worker_environment_entries(), hand_over,
-                     [&] { return argument_block(arguments(hand_over)); });
+        worker.spawn(worker_command(launch_.python, record->entry()), worker_environment_entries(),
+                     hand_over, [&] { return argument_block(*record, hand_over); });
         return true;
     } catch (const std::system_error& e) {
         report_launch_failure(e.code().message(), "");

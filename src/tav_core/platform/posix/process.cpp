@@ -61,6 +61,7 @@ struct Fds {
 }  // namespace
 
 Pid current_process() { return ::getpid(); }
+void ignore_broken_pipes() { ::signal(SIGPIPE, SIG_IGN); }
 void on_fork_child(void (*handler)()) { ::pthread_atfork(nullptr, nullptr, handler); }
 Pid parent_process() { return ::getppid(); }
 
@@ -90,22 +91,17 @@ Spawned spawn(const std::vector<std::string>& argv, const std::vector<std::strin
     const std::vector<int>& pass_fds = hand_over.handles;
     if (argv.empty()) throw std::invalid_argument("spawn: no program");
     Fds own;  // closed here whatever happens; the child has its copies
+    Spawned child;
     int in[2], out[2];
     cloexec_pipe(in);
     own.add(in[0]);
-    const int input = in[1];
-    try {
-        cloexec_pipe(out);
-    } catch (...) {
-        ::close(input);
-        throw;
-    }
+    child.input = OwnedHandle(in[1]);
+    cloexec_pipe(out);
     own.add(out[1]);
-    const int output = out[0];
+    child.output = OwnedHandle(out[0]);
     // Read once the child has ended: what is there, not what a process it left behind may add.
-    ::fcntl(output, F_SETFL, ::fcntl(output, F_GETFL) | O_NONBLOCK);
-    Spawned child{{}, input, output};
-    try {
+    ::fcntl(out[0], F_SETFL, ::fcntl(out[0], F_GETFL) | O_NONBLOCK);
+    {
         // The descriptors to pass are first copied above every number the child will use, so
         // that placing one never overwrites another that is still to be placed.
         const int first_free = kFirst + static_cast<int>(pass_fds.size());
@@ -151,14 +147,10 @@ Spawned spawn(const std::vector<std::string>& argv, const std::vector<std::strin
         hand_over.values.clear();
         for (size_t i = 0; i < pass_fds.size(); ++i) hand_over.values.push_back(kFirst + i);
         return child;
-    } catch (...) {
-        ::close(input);
-        ::close(output);
-        throw;
     }
 }
 
-void hand_over_to(const Process&, HandOver&) {
+void hand_over_to(Handle, HandOver&) {
     throw std::logic_error("descriptors reach a child only at its spawn");
 }
 
@@ -186,8 +178,6 @@ bool wait_process(const Process& child, double seconds, double interval) {
 void kill_process(const Process& child) {
     if (child.pid > 0) ::kill(child.pid, SIGKILL);
 }
-
-void release_process(Process&) {}
 
 bool exited_with(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
 

@@ -92,8 +92,8 @@ struct Opened {
     bool own = false;
     bool gone = false;  // no process has that pid
     Opened(const Process& child, DWORD access) {
-        if (child.handle != kNoHandle) {
-            h = child.handle;
+        if (child.handle) {
+            h = child.handle.get();
         } else if (child.pid > 0) {
             h = OpenProcess(access, FALSE, static_cast<DWORD>(child.pid));
             own = h != nullptr;
@@ -132,22 +132,23 @@ Pid parent_process() {
 }
 
 void on_fork_child(void (*)()) {}
+void ignore_broken_pipes() {}  // Windows signals no broken pipe
 
 std::optional<Pid> fork_child(const std::function<int()>&, std::vector<Handle>) {
     return std::nullopt;
 }
 
-void hand_over_to(const Process& target, HandOver& hand_over) {
+void hand_over_to(Handle process, HandOver& hand_over) {
+    const Pid pid = static_cast<Pid>(GetProcessId(process));
     std::vector<uint64_t> values;
     for (Handle h : hand_over.handles) {
         HANDLE copy = nullptr;
-        if (!DuplicateHandle(GetCurrentProcess(), h, target.handle, &copy, 0, FALSE,
+        if (!DuplicateHandle(GetCurrentProcess(), h, process, &copy, 0, FALSE,
                              DUPLICATE_SAME_ACCESS))
-            throw failure(GetLastError(),
-                          "handing a handle to process " + std::to_string(target.pid));
+            throw failure(GetLastError(), "handing a handle to process " + std::to_string(pid));
         values.push_back(handle_value(copy));
     }
-    hand_over.child = target.pid;
+    hand_over.child = pid;
     hand_over.values = std::move(values);
 }
 
@@ -196,16 +197,16 @@ Spawned spawn(const std::vector<std::string>& argv, const std::vector<std::strin
                         environment.data(), nullptr, &startup.StartupInfo, &info))
         throw failure(GetLastError(), argv[0]);
     CloseHandle(info.hThread);
-    Spawned child{Process(static_cast<Pid>(info.dwProcessId), info.hProcess), in[1], out[0]};
+    Spawned child{Process(static_cast<Pid>(info.dwProcessId), info.hProcess), OwnedHandle(in[1]),
+                  OwnedHandle(out[0])};
     own.keep(in[1]);
     own.keep(out[0]);
 
     try {
-        hand_over_to(child.process, hand_over);
+        hand_over_to(info.hProcess, hand_over);
     } catch (...) {
         TerminateProcess(info.hProcess, 1);
         WaitForSingleObject(info.hProcess, INFINITE);
-        for (HANDLE e : {child.input, child.output, child.process.handle}) CloseHandle(e);
         throw;
     }
     return child;
@@ -231,11 +232,6 @@ bool wait_process(const Process& child, double seconds, double) {
 void kill_process(const Process& child) {
     Opened p(child, PROCESS_TERMINATE);
     if (p.h) TerminateProcess(p.h, 1);
-}
-
-void release_process(Process& child) {
-    if (child.handle != kNoHandle) CloseHandle(child.handle);
-    child.handle = kNoHandle;
 }
 
 bool exited_with(int status, int code) { return status == code; }
