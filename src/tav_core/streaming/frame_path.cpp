@@ -1,6 +1,7 @@
 // The frame path: a frame request asks the host's getter for the frame's source (in host
 // context) and copies the frame into the frame block, or wakes the screenshot worker.
 #include <cstring>
+#include <vector>
 
 #include "host/host_values.hpp"
 #include "net/commands.hpp"
@@ -28,7 +29,10 @@ std::optional<FrameSource> Stream::request_from_host(void (Stream::*getter)(Fram
         py::Unlocked unlocked;
         answer->wait();
     }
-    return answer->take();
+    if (!answer->take()) return std::nullopt;
+    // What the getters returned last, not what the one that answered returned: a getter that ran
+    // since (this request's own, in push mode) may have taken the host's earlier buffer away.
+    return answers->latest();
 }
 
 // In host context. The waiting frame requests are released even when the getter fails.
@@ -83,10 +87,15 @@ void Stream::grab_screen() {
     capture_screenshot();
 }
 
+// The host's buffer is read holding the GIL: the host may free it in its next getter, which runs
+// only holding the GIL, and the copy into the block waits for the block's lock without it.
 void Stream::copy_from_pointer() {
     std::optional<FrameSource> got = request_from_host(&Stream::get_capture_pointer);
-    if (!is_capturing_ || !got || !got->pointer) return;
-    copy_frame(reinterpret_cast<const void*>(*got->pointer), frame_size_);
+    if (!is_capturing_ || !got || !got->pointer || *got->pointer == 0) return;
+    thread_local std::vector<uint8_t> frame;
+    frame.resize(frame_size_);
+    std::memcpy(frame.data(), reinterpret_cast<const void*>(*got->pointer), frame.size());
+    copy_frame(frame.data(), frame.size());
 }
 
 void Stream::copy_from_buffer() {
