@@ -1,5 +1,5 @@
 // The hand-off from the host's frame getters to the frame requests waiting for them: each request
-// gets what the getters returned as its answer.
+// learns that the getters answered it, or that the session ended.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -28,21 +28,23 @@ struct FrameSource {
 // Every waiting frame request has an answer of its own, so no request can take another's. A getter
 // that finishes answers every request registered before it (what it returned is at least as new as
 // each of them asked for); the end of the session releases every request, those still to come
-// included, without a source. The latest source is the getters' alone: they run in host context,
-// one at a time, holding the GIL (its Python objects need it).
+// included, unanswered. A request then reads the latest source, not one kept for it: the host may
+// already have freed what an earlier getter pointed to. The latest source is the getters' alone:
+// they run in host context, one at a time, holding the GIL (its Python objects need it).
 class FrameAnswers {
   public:
     class Answer {
       public:
-        // Without the GIL.
-        void wait() { done_.wait(); }
-        // Holding the GIL, once waited: the source, or none when the session ended first.
-        std::optional<FrameSource> take() { return std::move(source_); }
+        // Without the GIL. True when a getter answered, false when the session ended first.
+        bool wait() {
+            done_.wait();
+            return answered_;
+        }
 
       private:
         friend class FrameAnswers;
         OneShot done_;
-        std::optional<FrameSource> source_;  // written before done_ is set
+        bool answered_ = false;  // written before done_ is set
     };
 
     // A new request's answer: set by the next getter to finish, or at once once the session ended.
@@ -73,7 +75,7 @@ class FrameAnswers {
             answered.swap(waiting_);
         }
         for (auto& a : answered) {
-            if (!close) a->source_ = latest_;
+            a->answered_ = !close;
             a->done_.set();
         }
     }

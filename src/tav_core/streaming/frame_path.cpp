@@ -25,13 +25,12 @@ std::optional<FrameSource> Stream::request_from_host(void (Stream::*getter)(Fram
     }
     std::shared_ptr<FrameAnswers::Answer> answer = answers->await();
     host_.deliver_native([this, answers, getter] { run_getter(*answers, getter); });
+    bool answered;
     {
         py::Unlocked unlocked;
-        answer->wait();
+        answered = answer->wait();
     }
-    if (!answer->take()) return std::nullopt;
-    // What the getters returned last, not what the one that answered returned: a getter that ran
-    // since (this request's own, in push mode) may have taken the host's earlier buffer away.
+    if (!answered) return std::nullopt;
     return answers->latest();
 }
 
