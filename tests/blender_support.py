@@ -11,14 +11,13 @@ import json
 import os
 import re
 import shutil
-import signal
 import socket
 import subprocess
 import threading
 
 from conftest import wait_until
 from screen_support import VirtualScreen
-from streaming_support import session_processes
+from streaming_support import kill_session
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 AGENT = os.path.join(ROOT, "tests", "blender_agent.py")
@@ -118,11 +117,7 @@ class _Driven:
                 self.proc.wait(30)
             except Exception:  # Blender is stuck
                 pass
-        for pid in session_processes(self.proc.pid):  # Wine's programs run in groups of their own
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
+        kill_session(self.proc.pid)
         self.proc.wait()
 
 

@@ -271,3 +271,12 @@ def session_processes(sid):
         if int(fields[3]) == sid and fields[0] != "Z":
             found.append(int(entry))
     return found
+
+
+def kill_session(sid):
+    """Kills every process of session `sid`: a Wine program runs in a process group of its own."""
+    for pid in session_processes(sid):
+        try:
+            os.kill(pid, KILL)
+        except ProcessLookupError:
+            pass

@@ -25,7 +25,7 @@ import zxingcpp
 from PIL import Image
 
 from conftest import wait_until
-from streaming_support import session_processes, shm_entries
+from streaming_support import kill_session, session_processes, shm_entries
 from tavrel.app import AppClient
 
 PYTHON = [sys.executable]
@@ -101,9 +101,8 @@ class Demo:
 
     def kill(self):
         if self.proc.poll() is None:
-            if os.name == "posix":  # the whole session: a Wine program runs in a group of its own
-                for pid in session_processes(self.proc.pid):
-                    os.kill(pid, signal.SIGKILL)
+            if os.name == "posix":
+                kill_session(self.proc.pid)
             else:
                 self.proc.kill()
             self.proc.wait()
